@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on a fresh Debian machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+  build-essential cmake ninja-build pkg-config clang
+  libtiff-dev libjsoncpp-dev libspdlog-dev libfmt-dev libzstd-dev zstd
+  libgtest-dev libgmock-dev libbenchmark-dev libcharls-dev libjxl-dev
+  python3-tifffile python3-numpy nodejs npm
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+# node-addon-api headers for the transfer module, pinned by the lock file.
+if [ -f addon/transfer/package.json ]; then
+  (cd addon/transfer && npm ci --no-audit --no-fund --loglevel=error)
+fi

@@ -1,0 +1,56 @@
+// A contiguous byte range of a container file and how its bytes are coded.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <utility>
+
+#include <json/value.h>
+
+#include "tarn/file/metadata/chunk/codec/codec.hpp"
+
+namespace tarn {
+
+// What a stream operation wrote: its codec and its length in bytes.
+using CodecResult = std::pair<Codec, uint64_t>;
+
+class Chunk {
+ public:
+  Chunk(Codec codec, uint64_t length);  // length 0 throws std::invalid_argument
+  virtual ~Chunk() = default;
+  Chunk(const Chunk&) = delete;
+  Chunk& operator=(const Chunk&) = delete;
+
+  virtual Json::Value ToJson() const;  // {"codec", "length"}; kinds add their keys
+  virtual std::unique_ptr<Chunk> CloneWithCodec(Codec codec, uint64_t length) const = 0;
+  virtual uint64_t DecodedLength() const = 0;
+  virtual void SetCalibrationId(const std::string& id);
+  // Same codec and length; kinds compare their own fields too.
+  virtual bool operator==(const Chunk& other) const;
+
+  std::unique_ptr<Chunk> Clone() const { return CloneWithCodec(codec, length); }
+
+  // Each reads exactly this chunk's bytes from `in`, appends its result to `out`
+  // and returns the chunk that describes what was written.
+  std::unique_ptr<Chunk> EncodeStream(std::istream& in, std::ostream& out) const;
+  std::unique_ptr<Chunk> DecodeStream(std::istream& in, std::ostream& out) const;
+  std::unique_ptr<Chunk> PrepareStream(std::istream& in, std::ostream& out) const;
+  std::unique_ptr<Chunk> PrepareAndEncodeStream(std::istream& in, std::ostream& out) const;
+
+  // An Image, InterleavedImage or UnspecifiedData depending on the keys present.
+  static std::unique_ptr<Chunk> FromJson(const Json::Value& json, int version);
+
+  const Codec codec;
+  const uint64_t length;
+
+ protected:
+  virtual CodecResult EncodeStream_(std::istream& in, std::ostream& out) const = 0;
+  virtual CodecResult DecodeStream_(std::istream& in, std::ostream& out) const = 0;
+  virtual CodecResult PrepareStream_(std::istream& in, std::ostream& out) const = 0;
+  virtual CodecResult PrepareAndEncodeStream_(std::istream& in, std::ostream& out) const = 0;
+};
+
+}  // namespace tarn

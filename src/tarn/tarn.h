@@ -1,0 +1,54 @@
+/* Public C interface of libtarn. */
+#ifndef TARN_TARN_H
+#define TARN_TARN_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define TARN_API __attribute__((visibility("default")))
+
+/* 32-bit status codes; numerically the codec library's bm_status. */
+typedef enum TarnStatus {
+  kTarnStatusOk = 0,
+  kTarnStatusMemoryAllocationFailed = 1,
+  kTarnStatusMissingInitialization = 2,
+  kTarnStatusUnknownError = 3,
+  kTarnStatusCouldNotReadFile = 5,
+  kTarnStatusCouldNotWriteFile = 6,
+  kTarnStatusInvalidFileContent = 7,
+  kTarnStatusNoParametersForIdentifier = 8,
+  kTarnStatusParametersNotUsable = 9,
+  kTarnStatusTooFewPixels = 10,
+  kTarnStatusParameterOutOfRange = 11,
+  kTarnStatusIncompatibleImage = 17,
+  kTarnStatusNoSuchCfa = 18,
+  kTarnStatusForce32Bit = 0x7fffffff
+} TarnStatus;
+
+TARN_API const char* TarnVersion(void);
+TARN_API const char* TarnStatusDescription(TarnStatus status);
+
+/* metadata_json: optional path of a JSON file to write (compress) or read (decompress). */
+TARN_API TarnStatus TarnCompressFile(const char* source, const char* destination, const char* metadata_json);
+TARN_API TarnStatus TarnDecompressFile(const char* source, const char* destination, const char* metadata_json);
+/* calibration_id: optional registry identifier applied to every image of the file. */
+TARN_API TarnStatus TarnPrepareFile(const char* source, const char* destination, const char* calibration_id);
+TARN_API TarnStatus TarnPrepareAndCompressFile(const char* source, const char* destination,
+                                               const char* calibration_id, const char* metadata_json);
+
+TARN_API int TarnCalibrationRegistryDefaultInitialize(void);
+TARN_API int TarnCalibrationRegistryLoadPath(const char* path);
+TARN_API void TarnCalibrationRegistryClear(void);
+
+/* 0 trace, 1 debug, 2 info, 3 warning, 4 error, 5 critical, 6 off. */
+TARN_API void TarnSetLogLevel(int level);
+TARN_API void TarnAddLogFile(const char* file_name);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
