@@ -7,8 +7,10 @@ packages=(
   build-essential cmake ninja-build pkg-config clang
   libtiff-dev libjsoncpp-dev libspdlog-dev libfmt-dev libzstd-dev zstd
   libgtest-dev libgmock-dev libbenchmark-dev libcharls-dev libjxl-dev
-  python3-tifffile python3-numpy nodejs npm
+  python3-tifffile python3-numpy
 )
+# Node.js (with npm and its headers) comes with the machine; Debian's own when it does not.
+command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
