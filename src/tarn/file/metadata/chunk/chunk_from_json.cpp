@@ -1,0 +1,16 @@
+// Picks the chunk kind from the keys of its JSON object.
+#include <stdexcept>
+
+#include "tarn/error.hpp"
+#include "tarn/file/metadata/chunk/chunk.hpp"
+#include "tarn/file/metadata/chunk/unspecified_data.hpp"
+
+namespace tarn {
+
+std::unique_ptr<Chunk> Chunk::FromJson(const Json::Value& json, int version) {
+  if (!json.isObject()) throw bad_metadata("chunk JSON is not an object");
+  if (json.isMember("width")) throw std::invalid_argument("image chunks are not yet supported");
+  return chunk::UnspecifiedData::FromJson(json, version);
+}
+
+}  // namespace tarn
