@@ -8,6 +8,7 @@ packages=(
   libtiff-dev libjsoncpp-dev libspdlog-dev libfmt-dev libzstd-dev zstd
   libgtest-dev libgmock-dev libbenchmark-dev libcharls-dev libjxl-dev
   python3-tifffile python3-numpy
+  libxxhash-dev
 )
 # Node.js (with npm and its headers) comes with the machine; Debian's own when it does not.
 command -v node >/dev/null 2>&1 || packages+=(nodejs npm)

@@ -1,0 +1,90 @@
+#include "credentials.hpp"
+
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include <json/json.h>
+
+#include "error.hpp"
+
+namespace caddistransfer {
+namespace chr = std::chrono;
+
+std::optional<chr::system_clock::time_point> ParseUtcTime(const std::string& text) {
+  std::tm parts{};
+  char zone = 0;
+  int consumed = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
+                  &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &zone, &consumed) != 7 ||
+      zone != 'Z' || static_cast<std::size_t>(consumed) != text.size()) {
+    return std::nullopt;
+  }
+  if (parts.tm_mon < 1 || parts.tm_mon > 12 || parts.tm_mday < 1 || parts.tm_mday > 31 || parts.tm_hour > 23 ||
+      parts.tm_min > 59 || parts.tm_sec > 60) {
+    return std::nullopt;
+  }
+  parts.tm_year -= 1900;
+  parts.tm_mon -= 1;
+  return chr::system_clock::from_time_t(::timegm(&parts));
+}
+
+std::string FormatUtcTime(chr::system_clock::time_point when) {
+  const std::time_t seconds = chr::system_clock::to_time_t(when);
+  std::tm parts{};
+  ::gmtime_r(&seconds, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+Credentials ReadCredentials(const std::filesystem::path& file, const std::string& organization) {
+  const std::string where = "credentials file " + file.string();
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw PermanentError("cannot read " + where);
+
+  Json::CharReaderBuilder builder;
+  builder["collectComments"] = false;
+  builder["rejectDupKeys"] = true;
+  Json::Value root;
+  std::string errors;
+  if (!Json::parseFromStream(builder, in, &root, &errors)) {
+    throw PermanentError(where + " is not valid JSON: " + errors);
+  }
+  if (!root.isObject() || !root["organizations"].isObject()) {
+    throw PermanentError(where + " has no \"organizations\" object");
+  }
+  const Json::Value& entry = root["organizations"][organization];
+  if (!entry.isObject()) throw PermanentError("organization '" + organization + "' is not in " + where);
+
+  const std::string context = where + ", organization '" + organization + "'";
+  auto text = [&](const char* key) -> std::string {
+    const Json::Value& value = entry[key];
+    if (value.isNull()) return {};
+    if (!value.isString()) throw PermanentError(context + ": \"" + key + "\" must be a string");
+    return value.asString();
+  };
+
+  Credentials credentials;
+  credentials.host = text("host");
+  credentials.access_token = text("access_token");
+  credentials.user_code = text("user_code");
+  if (const std::string expires = text("expires_at"); !expires.empty()) {
+    credentials.expires_at = ParseUtcTime(expires);
+    if (!credentials.expires_at) {
+      throw PermanentError(context + ": \"expires_at\" must look like 2027-01-31T12:00:00Z, not '" + expires + "'");
+    }
+  }
+  const Json::Value& storages = entry["storages"];
+  if (!storages.isNull()) {
+    if (!storages.isObject()) throw PermanentError(context + ": \"storages\" must be an object");
+    for (const auto& id : storages.getMemberNames()) {
+      if (!storages[id].isString()) throw PermanentError(context + ": storage '" + id + "' must be a URL string");
+      credentials.storages[id] = storages[id].asString();
+    }
+  }
+  return credentials;
+}
+
+}  // namespace caddistransfer
