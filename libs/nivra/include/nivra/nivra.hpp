@@ -60,7 +60,11 @@ class NIVRA_API ExtendedAnscombeParameters : public QuantizerParameters {
   void set_black_level(float black_level) { black_level_ = black_level; }
   void set_white_level(unsigned white_level) { white_level_ = white_level; }
 
-  bool operator==(const ExtendedAnscombeParameters&) const = default;
+  // Field by field (a defaulted comparison would be deleted: the base has none).
+  bool operator==(const ExtendedAnscombeParameters& other) const {
+    return gain_ == other.gain_ && black_level_ == other.black_level_ && sigma_ == other.sigma_ &&
+           white_level_ == other.white_level_;
+  }
 
  private:
   float gain_;

@@ -1,0 +1,128 @@
+// Byte and bit level readers and writers of the coded stream. Readers never
+// read past their buffer: running out sets a flag that the decoder checks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace Brimlake::Nivra::codec {
+
+inline void PutVarint(std::vector<uint8_t>& out, uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<uint8_t>(v | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<uint8_t>(v));
+}
+
+class ByteReader {
+ public:
+  ByteReader(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  bool ok() const { return ok_; }
+  std::size_t position() const { return pos_; }
+  std::size_t remaining() const { return size_ - pos_; }
+  const uint8_t* here() const { return data_ + pos_; }
+
+  uint8_t Byte() {
+    if (pos_ >= size_) return Fail();
+    return data_[pos_++];
+  }
+  uint64_t Varint(unsigned max_bits = 64) {
+    uint64_t v = 0;
+    for (unsigned shift = 0; shift < max_bits; shift += 7) {
+      uint8_t b = Byte();
+      if (!ok_) return 0;
+      v |= static_cast<uint64_t>(b & 0x7F) << shift;
+      if ((b & 0x80) == 0) return max_bits == 64 || v >> max_bits == 0 ? v : Fail();
+    }
+    return Fail();
+  }
+  uint64_t Fixed(unsigned bytes) {
+    uint64_t v = 0;
+    for (unsigned i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(Byte()) << (8 * i);
+    return ok_ ? v : 0;
+  }
+  void Skip(std::size_t n) {
+    if (n > remaining()) Fail(); else pos_ += n;
+  }
+
+ private:
+  uint8_t Fail() {
+    ok_ = false;
+    pos_ = size_;
+    return 0;
+  }
+  const uint8_t* data_;
+  std::size_t size_;
+  std::size_t pos_ = 0;
+  bool ok_ = true;
+};
+
+// Least significant bit first.
+class BitWriter {
+ public:
+  void Put(uint32_t value, unsigned bits) {  // bits <= 32
+    acc_ |= static_cast<uint64_t>(value) << fill_;
+    fill_ += bits;
+    if (fill_ >= 32) {
+      auto word = static_cast<uint32_t>(acc_);
+      bytes_.insert(bytes_.end(), {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
+                                   static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)});
+      acc_ >>= 32;
+      fill_ -= 32;
+    }
+  }
+  // Flushes the partial byte; the writer must not be used afterwards.
+  std::vector<uint8_t>& Finish() {
+    for (; fill_ > 0; fill_ = fill_ > 8 ? fill_ - 8 : 0) {
+      bytes_.push_back(static_cast<uint8_t>(acc_));
+      acc_ >>= 8;
+    }
+    return bytes_;
+  }
+  std::size_t size_bits() const { return bytes_.size() * 8 + fill_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  uint64_t acc_ = 0;
+  unsigned fill_ = 0;
+};
+
+class BitReader {
+ public:
+  BitReader(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  uint32_t Get(unsigned bits) {  // bits <= 32
+    if (fill_ < bits) {
+      Refill();
+      if (fill_ < bits) {  // past the end: the missing bits read as zeros
+        overrun_ = true;
+        fill_ = bits;
+      }
+    }
+    auto value = static_cast<uint32_t>(acc_ & ((uint64_t{1} << bits) - 1));
+    acc_ >>= bits;
+    fill_ -= bits;
+    return value;
+  }
+  // True when more bits were taken than the buffer held.
+  bool overrun() const { return overrun_; }
+
+ private:
+  void Refill() {
+    while (fill_ <= 56 && pos_ < size_) {
+      acc_ |= static_cast<uint64_t>(data_[pos_++]) << fill_;
+      fill_ += 8;
+    }
+  }
+  const uint8_t* data_;
+  std::size_t size_;
+  std::size_t pos_ = 0;
+  uint64_t acc_ = 0;
+  unsigned fill_ = 0;
+  bool overrun_ = false;
+};
+
+}  // namespace Brimlake::Nivra::codec

@@ -1,0 +1,92 @@
+// Prediction of each sample from already coded neighbours of the same colour:
+// distance 1 for monochrome planes, 2 for Bayer mosaics. The context of a
+// sample is the size of the local gradients, so smooth and busy areas get
+// their own statistics.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <type_traits>
+
+namespace Brimlake::Nivra::codec {
+
+enum Predictor : int {
+  kMed = 0,      // median edge detector: follows edges
+  kAverage2 = 1, // mean of west and north: halves the noise of one neighbour
+  kAverage4 = 2, // mean of four neighbours: best on noise around a slow signal
+  kPlanar = 3,   // west plus half the north-east to north-west slope: exact on planes
+};
+constexpr int kPredictors = 4;
+
+template <int P>
+inline int32_t Predict(int32_t w, int32_t n, int32_t nw, int32_t ne) {
+  if constexpr (P == kMed) {
+    int32_t hi = w > n ? w : n, lo = w > n ? n : w;
+    return nw >= hi ? lo : nw <= lo ? hi : w + n - nw;
+  } else if constexpr (P == kAverage2) {
+    return (w + n + 1) >> 1;
+  } else if constexpr (P == kAverage4) {
+    return (w + n + nw + ne + 2) >> 2;
+  } else {
+    return w + ((ne - nw) >> 1);
+  }
+}
+
+// Context 0 is the image border; 1..15 grow with the local activity.
+inline uint32_t ActivityContext(int32_t w, int32_t n, int32_t nw, int32_t ne) {
+  auto activity = static_cast<uint32_t>(std::abs(n - nw) + std::abs(w - nw) + std::abs(ne - n));
+  unsigned bits = 32 - static_cast<unsigned>(std::countl_zero(activity));
+  return 1 + (bits < 14 ? bits : 14);
+}
+
+// Calls visit(index, prediction, context) for rows [y_begin, y_end) in raster
+// order. Neighbours are read just before each call, so a decoder may fill the
+// plane from within visit.
+template <int D, int P, class T, class Visit>
+inline void PredictRows(const T* plane, std::size_t width, std::size_t y_begin, std::size_t y_end,
+                        Visit&& visit) {
+  for (std::size_t y = y_begin; y < y_end; ++y) {
+    const T* row = plane + y * width;
+    const std::size_t base = y * width;
+    if (y < static_cast<std::size_t>(D)) {
+      for (std::size_t x = 0; x < width; ++x) {
+        int32_t pred = x >= static_cast<std::size_t>(D) ? int32_t(row[x - D])
+                       : x > 0                          ? int32_t(row[x - 1])
+                       : y > 0                          ? int32_t(row[x - width])
+                                                        : 0;
+        visit(base + x, pred, 0u);
+      }
+      continue;
+    }
+    const T* up = row - D * width;
+    const std::size_t left_end = width < static_cast<std::size_t>(D) ? width : D;
+    for (std::size_t x = 0; x < left_end; ++x) visit(base + x, int32_t(up[x]), 0u);
+    const std::size_t right_begin = width >= 2 * static_cast<std::size_t>(D) ? width - D : left_end;
+    for (std::size_t x = left_end; x < right_begin; ++x) {
+      int32_t w = row[x - D], n = up[x], nw = up[x - D], ne = up[x + D];
+      visit(base + x, Predict<P>(w, n, nw, ne), ActivityContext(w, n, nw, ne));
+    }
+    for (std::size_t x = right_begin; x < width; ++x) {
+      int32_t w = row[x - D], n = up[x], nw = up[x - D];
+      visit(base + x, Predict<P>(w, n, nw, n), ActivityContext(w, n, nw, n));
+    }
+  }
+}
+
+// Runs f(integral_constant<D>, integral_constant<P>) for the runtime layout and predictor.
+template <class F>
+inline void WithLayout(int distance, int predictor, F&& f) {
+  auto with_p = [&](auto d) {
+    switch (predictor) {
+      case kMed: f(d, std::integral_constant<int, kMed>{}); break;
+      case kAverage2: f(d, std::integral_constant<int, kAverage2>{}); break;
+      case kAverage4: f(d, std::integral_constant<int, kAverage4>{}); break;
+      default: f(d, std::integral_constant<int, kPlanar>{}); break;
+    }
+  };
+  if (distance == 2) with_p(std::integral_constant<int, 2>{}); else with_p(std::integral_constant<int, 1>{});
+}
+
+}  // namespace Brimlake::Nivra::codec

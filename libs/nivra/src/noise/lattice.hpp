@@ -1,0 +1,47 @@
+// The quantization lattice of the noise model: a generalized Anscombe transform
+// that makes Poisson-Gaussian noise unit-variance, scaled so that one unit is one
+// quantization step. Pixel value x falls into bin k = floor(t(x) + u + 1/2) for
+// its dither u; every non-empty bin has one representative value inside the bin,
+// so quantizing a representative gives itself back (preparation is idempotent).
+//
+// Only + - * / and sqrt decide values, all in IEEE double: bit-identical everywhere.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "nivra/nivra.hpp"
+
+namespace Brimlake::Nivra::noise {
+
+class Lattice {
+ public:
+  // Null when the parameters cannot define a lattice (see Usable).
+  static std::shared_ptr<const Lattice> For(const QuantizerParameters& parameters, float error_bound);
+  // Why parameters are refused, or null when they are usable.
+  static const char* Unusable(const QuantizerParameters& parameters, float error_bound);
+
+  unsigned white() const { return white_; }
+  int32_t max_bin() const { return max_bin_; }
+
+  // Bin of a value at most white().
+  int32_t Bin(uint32_t x, double u) const {
+    return static_cast<int32_t>(floor_nonneg(table_[x] + u + 0.5));
+  }
+  // Bin used as the prediction sample of any value, also those above white().
+  int32_t SampleBin(uint32_t x, double u) const { return Bin(x > white_ ? white_ : x, u); }
+  // The representative of bin k, or -1 when the bin holds no value.
+  int32_t Representative(int32_t k, double u) const;
+
+ private:
+  Lattice(double gain, double black_level, double sigma, unsigned white, double step);
+  static double floor_nonneg(double v) { return static_cast<double>(static_cast<int64_t>(v)); }
+
+  double gain_, black_level_, offset_, scale_;
+  unsigned white_;
+  int32_t max_bin_;
+  std::vector<double> table_;  // t(x) for x in [0, white]
+};
+
+}  // namespace Brimlake::Nivra::noise
