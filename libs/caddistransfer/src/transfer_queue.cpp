@@ -50,16 +50,12 @@ void EnqueueUploadItems(Manager& manager, const std::string& queue_id, const std
   CheckQueueId(queue_id);
   CheckSources(sources);
   manager.Storages(storage_ids);
-  const bool into_folder = sources.size() > 1 || (!target.empty() && target.back() == '/');
+  const bool into_folder = sources.size() > 1;
   std::vector<QueueItem> items;
   for (const auto& source : sources) {
     std::error_code error;
     if (!fs::is_regular_file(source, error)) throw PermanentError("source " + source + " is not a regular file");
-    std::string item_target = target;
-    if (into_folder) {
-      if (!item_target.empty() && item_target.back() != '/') item_target += '/';
-      item_target += fs::path(source).filename().string();
-    }
+    const std::string item_target = UploadTarget(source, target, into_folder);
     CheckStorageName(StoredName(item_target));
     items.emplace_back(UploadItem{source, item_target, calibration_id, storage_ids});
   }

@@ -72,9 +72,16 @@ void StoreInto(Manager& manager, const StorageRoot& storage, const fs::path& com
 
 std::string StoredName(const std::string& name) { return EndsWith(name, kExtension) ? name : name + ".nivra"; }
 
+std::string UploadTarget(const std::string& source, const std::string& target, bool into_folder) {
+  if (target.empty()) throw PermanentError("an empty target names nothing inside a storage");
+  if (!into_folder && target.back() != '/') return target;
+  const std::string folder = target.back() == '/' ? target : target + '/';
+  return folder + fs::path(source).filename().string();
+}
+
 void UploadFile(Manager& manager, const std::string& source, const std::string& target,
                 const std::optional<std::string>& calibration_id, const std::vector<std::string>& storage_ids) {
-  const std::string stored_name = StoredName(target);
+  const std::string stored_name = StoredName(UploadTarget(source, target, false));
   const auto storages = manager.Storages(storage_ids);
   std::vector<fs::path> destinations;
   for (const auto& storage : storages) destinations.push_back(ResolveInside(storage.root, stored_name));

@@ -12,6 +12,10 @@ namespace caddistransfer {
 // Names in a storage always end in ".nivra"; the extension is added when missing.
 std::string StoredName(const std::string& name);
 
+// The name an upload of `source` takes: `target` itself, or, for a folder (a target
+// ending in '/', or any target when into_folder), the source's file name inside it.
+std::string UploadTarget(const std::string& source, const std::string& target, bool into_folder);
+
 // Compresses `source` once and stores the result as StoredName(target) in every
 // listed storage (all of them when none is listed). Each copy is verified before it
 // takes the final name and is retried on failure. Throws naming every storage that failed.
