@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 packages=(
   build-essential cmake ninja-build pkg-config clang
   libtiff-dev libjsoncpp-dev libspdlog-dev libfmt-dev libzstd-dev zstd
-  libgtest-dev libgmock-dev libbenchmark-dev libcharls-dev libjxl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcharls-dev libjxl-dev libxml2-dev
   python3-tifffile python3-numpy
   libxxhash-dev
 )
