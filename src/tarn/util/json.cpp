@@ -17,9 +17,13 @@ Json::Value FromJsonString(std::string_view text) {
   const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value value;
   std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
-    throw std::runtime_error("FromJsonString: " + errors);
+  bool parsed = false;
+  try {
+    parsed = reader->parse(text.data(), text.data() + text.size(), &value, &errors);
+  } catch (const Json::Exception& error) {
+    errors = error.what();
   }
+  if (!parsed) throw std::runtime_error("FromJsonString: " + errors);
   return value;
 }
 

@@ -1,0 +1,122 @@
+#include "tarn/file/file.hpp"
+
+#include <fmt/format.h>
+
+#include "tarn/error.hpp"
+#include "tarn/file/destination.hpp"
+
+namespace tarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path CompressedName(const fs::path& destination, Options options) {
+  if (IsOptionSet(options, Options::KeepDestinationName) || destination.extension() == kCompressedExtension) {
+    return destination;
+  }
+  fs::path named = destination;
+  named += kCompressedExtension;
+  return named;
+}
+
+fs::path DecompressedName(const fs::path& destination) {
+  if (destination.extension() != kCompressedExtension) return destination;
+  fs::path named = destination;
+  named.replace_extension();
+  return named;
+}
+
+// Opens both ends, runs the walk, optionally appends the metadata block, and only then
+// gives the output its name.
+template <class Walk>
+File Run(const File& file, const fs::path& destination, Options options, bool append_block, Walk walk) {
+  std::ifstream source = file.SourceStream();
+  DestinationFile output(file.path, destination, IsOptionSet(options, Options::Overwrite),
+                         IsOptionSet(options, Options::CreateDirectories));
+  const Metadata written = walk(file.metadata, source, output.stream());
+  if (!append_block) {
+    output.Commit();
+    return File(destination, written);
+  }
+  const Metadata complete = written.SerializeToStream(output.stream());
+  output.Commit();
+  return File(destination, complete);
+}
+
+}  // namespace
+
+File::File(fs::path path, const Metadata& metadata) : path(std::move(path)), metadata(metadata) {}
+
+File::File(fs::path path, const fs::path& metadata_json)
+    : path(std::move(path)), metadata(Metadata::FromJson(FromJsonFile(metadata_json))) {}
+
+File File::Read(const fs::path& path) { return File(path, Metadata::Read(path)); }
+
+File File::ReadCompressed(const fs::path& path) {
+  try {
+    return File(path, Metadata::DeserializeFromFile(path));
+  } catch (const Error&) {
+    throw;
+  } catch (const std::exception& error) {
+    throw Error(fmt::format("file {} has no readable metadata block: {}", path.string(), error.what()),
+                kTarnStatusInvalidFileContent);
+  }
+}
+
+File File::Compress(const fs::path& destination, Options options) const {
+  return Run(*this, CompressedName(destination, options), options, true,
+             [](const Metadata& metadata, std::istream& in, std::ostream& out) {
+               return metadata.IsNivraTiff() ? metadata.HandleNivraTiff(in, out) : metadata.EncodeStream(in, out);
+             });
+}
+
+File File::Decompress(const fs::path& destination, Options options) const {
+  return Run(*this, DecompressedName(destination), options, false,
+             [](const Metadata& metadata, std::istream& in, std::ostream& out) {
+               Metadata decoded = metadata.DecodeStream(in, out);
+               // Chunks that were copied instead of decoded must still give the promised size.
+               if (decoded.length != metadata.DecodedLength()) {
+                 throw DecodeError(fmt::format("restored {} bytes but the metadata promises {}", decoded.length,
+                                               metadata.DecodedLength()),
+                                   Codec::Unknown, kTarnStatusInvalidFileContent);
+               }
+               return decoded;
+             });
+}
+
+File File::Prepare(const fs::path& destination, Options options) const {
+  return Run(*this, destination, options, false, [](const Metadata& metadata, std::istream& in, std::ostream& out) {
+    return metadata.PrepareStream(in, out);
+  });
+}
+
+File File::PrepareAndCompress(const fs::path& destination, Options options) const {
+  return Run(*this, CompressedName(destination, options), options, true,
+             [](const Metadata& metadata, std::istream& in, std::ostream& out) {
+               return metadata.IsNivraTiff() ? metadata.HandleNivraTiff(in, out)
+                                             : metadata.PrepareAndEncodeStream(in, out);
+             });
+}
+
+void File::SetCalibrationId(const std::string& id) const {
+  for (const auto& chunk : metadata.chunks) chunk->SetCalibrationId(id);
+}
+
+std::ifstream File::SourceStream() const {
+  std::ifstream in;
+  in.exceptions(std::ios::badbit | std::ios::failbit);
+  in.open(path, std::ios::binary);
+  return in;
+}
+
+std::ofstream File::DestinationStream(const fs::path& destination, bool overwrite, bool create_directories) const {
+  CheckDestination(path, destination, overwrite);
+  if (create_directories && !destination.parent_path().empty()) fs::create_directories(destination.parent_path());
+  std::ofstream out(destination, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::ios_base::failure("could not open destination stream to path " + destination.string());
+  // Write failures (a full disk) must not pass unnoticed.
+  out.exceptions(std::ios::badbit | std::ios::failbit);
+  return out;
+}
+
+}  // namespace tarn

@@ -1,0 +1,202 @@
+// The C interface: every call runs guarded, and every failure becomes a logged status.
+#include "tarn/tarn.h"
+
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+
+#include <spdlog/sinks/basic_file_sink.h>
+
+#include "tarn/error.hpp"
+#include "tarn/file/file.hpp"
+#include "tarn/logger.hpp"
+#include "tarn/logger_sinks.hpp"
+#include "tarn/util/calibration_registry.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tarn::Logger;
+
+// The C functions always name the destination exactly and replace an existing file.
+constexpr tarn::Options kFileOptions = tarn::Options::KeepDestinationName | tarn::Options::Overwrite;
+
+// Runs `operation`; no exception leaves this function.
+template <class Operation>
+TarnStatus Guarded(Operation operation) {
+  try {
+    return operation();
+  } catch (const tarn::Error& error) {
+    Logger()->error("{}", error.what());
+    return error.status();
+  } catch (const std::exception& error) {
+    Logger()->error("{}", error.what());
+    return kTarnStatusUnknownError;
+  } catch (...) {
+    Logger()->error("unknown failure (not a standard exception)");
+    return kTarnStatusUnknownError;
+  }
+}
+
+// Existence check before any work; `missing_text` is logged when the source is absent.
+std::optional<TarnStatus> CheckSource(const char* source, const std::string& missing_text) {
+  if (source == nullptr) {
+    Logger()->error("{}", missing_text);
+    return kTarnStatusCouldNotReadFile;
+  }
+  std::error_code error;
+  const bool exists = fs::exists(source, error);
+  if (error) {
+    Logger()->error("cannot access {}: {}", source, error.message());
+    return kTarnStatusCouldNotReadFile;
+  }
+  if (!exists) {
+    Logger()->error("{}", missing_text);
+    return kTarnStatusCouldNotReadFile;
+  }
+  return std::nullopt;
+}
+
+std::optional<TarnStatus> CheckNotEmpty(const char* source) {
+  std::error_code error;
+  const auto size = fs::file_size(source, error);
+  if (error) {
+    Logger()->error("cannot read the size of {}: {}", source, error.message());
+    return kTarnStatusCouldNotReadFile;
+  }
+  if (size == 0) {
+    Logger()->error("file {} is empty", source);
+    return kTarnStatusIncompatibleImage;
+  }
+  return std::nullopt;
+}
+
+fs::path RequiredDestination(const char* destination) {
+  if (destination == nullptr) throw std::invalid_argument("no destination path given");
+  return destination;
+}
+
+bool IsCompressedName(const fs::path& path) {
+  std::string extension = path.extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension == tarn::kCompressedExtension;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* TarnVersion(void) { return "6.2.0"; }
+
+const char* TarnStatusDescription(TarnStatus status) {
+  // Callers may pass any 32-bit number, also ones outside the enumeration's values:
+  // compare the raw number instead of loading it as a TarnStatus.
+  int32_t code = 0;
+  std::memcpy(&code, &status, sizeof(code));
+  for (const auto& [known, text] : tarn::kTarnStatusDescriptions) {
+    if (static_cast<int32_t>(known) == code) return text.c_str();
+  }
+  return tarn::kTarnStatusDescriptions.at(kTarnStatusUnknownError).c_str();
+}
+
+TarnStatus TarnCompressFile(const char* source, const char* destination, const char* metadata_json) {
+  return Guarded([&] {
+    if (auto status = CheckSource(source, "source file does not exist")) return *status;
+    const tarn::File compressed = tarn::File::Read(source).Compress(RequiredDestination(destination), kFileOptions);
+    if (metadata_json != nullptr) tarn::ToJsonFile(compressed.metadata, metadata_json);
+    return kTarnStatusOk;
+  });
+}
+
+TarnStatus TarnDecompressFile(const char* source, const char* destination, const char* metadata_json) {
+  return Guarded([&] {
+    if (auto status = CheckSource(source, fmt::format("file {} does not exist", source ? source : "(null)"))) {
+      return *status;
+    }
+    if (auto status = CheckNotEmpty(source)) return *status;
+    const fs::path target = RequiredDestination(destination);
+    if (metadata_json != nullptr) {
+      tarn::File(source, fs::path(metadata_json)).Decompress(target, kFileOptions);
+    } else if (IsCompressedName(source)) {
+      // A damaged block must fail here: falling back would hand back the compressed bytes.
+      tarn::File::ReadCompressed(source).Decompress(target, kFileOptions);
+    } else {
+      tarn::File::Read(source).Decompress(target, kFileOptions);
+    }
+    return kTarnStatusOk;
+  });
+}
+
+TarnStatus TarnPrepareFile(const char* source, const char* destination, const char* calibration_id) {
+  return Guarded([&] {
+    if (auto status = CheckSource(source, fmt::format("file {} does not exist", source ? source : "(null)"))) {
+      return *status;
+    }
+    if (auto status = CheckNotEmpty(source)) return *status;
+    const tarn::File file = tarn::File::Read(source);
+    if (calibration_id != nullptr) file.SetCalibrationId(calibration_id);
+    file.Prepare(RequiredDestination(destination), kFileOptions);
+    return kTarnStatusOk;
+  });
+}
+
+TarnStatus TarnPrepareAndCompressFile(const char* source, const char* destination, const char* calibration_id,
+                                      const char* metadata_json) {
+  return Guarded([&] {
+    if (auto status = CheckSource(source, "source file does not exist")) return *status;
+    const tarn::File file = tarn::File::Read(source);
+    if (calibration_id != nullptr) file.SetCalibrationId(calibration_id);
+    const tarn::File compressed = file.PrepareAndCompress(RequiredDestination(destination), kFileOptions);
+    if (metadata_json != nullptr) tarn::ToJsonFile(compressed.metadata, metadata_json);
+    return kTarnStatusOk;
+  });
+}
+
+int TarnCalibrationRegistryDefaultInitialize(void) {
+  int count = 0;
+  Guarded([&] {
+    count = Brimlake::Nivra::ParameterRegistry::DefaultInitialize();
+    return kTarnStatusOk;
+  });
+  return count;
+}
+
+int TarnCalibrationRegistryLoadPath(const char* path) {
+  int count = 0;
+  Guarded([&] {
+    if (path == nullptr) throw std::invalid_argument("no calibration path given");
+    count = Brimlake::Nivra::ParameterRegistry::LoadPath(path);
+    return kTarnStatusOk;
+  });
+  return count;
+}
+
+void TarnCalibrationRegistryClear(void) {
+  Guarded([] {
+    Brimlake::Nivra::ParameterRegistry::clear();
+    return kTarnStatusOk;
+  });
+}
+
+void TarnSetLogLevel(int level) {
+  if (level < SPDLOG_LEVEL_TRACE || level > SPDLOG_LEVEL_OFF) {
+    Logger()->warn("ignoring log level {}; levels run from 0 (trace) to 6 (off)", level);
+    return;
+  }
+  Logger()->set_level(static_cast<spdlog::level::level_enum>(level));
+}
+
+void TarnAddLogFile(const char* file_name) {
+  Guarded([&] {
+    if (file_name == nullptr) throw std::invalid_argument("no log file name given");
+    // Appends; an existing log keeps its content.
+    auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(file_name, false);
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    tarn::AddLogSink(std::move(sink));
+    return kTarnStatusOk;
+  });
+}
+
+}  // extern "C"

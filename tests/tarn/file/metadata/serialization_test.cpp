@@ -1,0 +1,184 @@
+// The metadata block, the footer and the JSON versions.
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "tarn/error.hpp"
+#include "tarn/file/metadata/chunk/unspecified_data.hpp"
+#include "tarn/file/metadata/footer.hpp"
+#include "tarn/file/metadata/metadata.hpp"
+#include "tarn/util/json.hpp"
+#include "test_util.hpp"
+
+namespace tarn {
+namespace {
+
+using chunk::UnspecifiedData;
+
+Metadata Compressed(std::initializer_list<std::pair<uint64_t, uint64_t>> chunks) {
+  Chunks list;
+  for (auto [length, decoded] : chunks) list.push_back(std::make_unique<UnspecifiedData>(Codec::Zstd, length, decoded));
+  return Metadata::FromChunks(std::move(list));
+}
+
+std::string Footer(uint32_t version, uint64_t length) {
+  std::ostringstream out;
+  metadata::Footer{version, length}.WriteTo(out);
+  return out.str();
+}
+
+// The serialized form of `metadata` after `data` bytes of chunk data.
+std::string SerializedFile(const Metadata& metadata, std::string data) {
+  std::ostringstream out;
+  out << data;
+  metadata.SerializeToStream(out);
+  return out.str();
+}
+
+Metadata Deserialize(const std::string& file) {
+  std::istringstream in(file);
+  return Metadata::DeserializeFromStream(in);
+}
+
+TEST(SerializationTest, BlockIsCompactSortedAndCountsItself) {
+  const Metadata metadata = Compressed({{200, 1000}});
+  const std::string file = SerializedFile(metadata, std::string(200, 'x'));
+  const uint64_t block_size = file.size() - 200 - 12;
+  const std::string expected = "{\"chunks\":[{\"codec\":2,\"decoded_length\":1000,\"length\":200,\"offset\":0}],"
+                               "\"decoded_length\":1000,\"length\":" +
+                               std::to_string(file.size()) + ",\"version\":4}";
+  EXPECT_EQ(file.substr(200, block_size), expected);
+  EXPECT_EQ(file.substr(file.size() - 12), Footer(4, block_size));
+
+  const Metadata read = Deserialize(file);
+  EXPECT_EQ(read.length, file.size());
+  EXPECT_EQ(read.SerializedLength(), block_size + 12);
+  EXPECT_TRUE(*read.chunks[0] == *metadata.chunks[0]);
+}
+
+TEST(SerializationTest, LengthCrossingADigitBoundaryIsFixedUp) {
+  // Find a data length whose total just crosses into another digit count.
+  for (uint64_t data : {1, 9, 10, 99, 100, 101, 880, 885, 886, 887, 888, 889, 890, 899, 999, 9876}) {
+    const Metadata metadata = Compressed({{data, 5}});
+    const std::string file = SerializedFile(metadata, std::string(data, 'x'));
+    const Metadata read = Deserialize(file);
+    ASSERT_EQ(read.length, file.size()) << "data length " << data;
+  }
+}
+
+TEST(SerializationTest, OffsetsBeyondFourGigabytes) {
+  const uint64_t big = (uint64_t{1} << 32) + 12345;
+  const Metadata metadata = Compressed({{big, 3 * big}, {big, big}});
+  const Json::Value json = metadata.ToJson();
+  EXPECT_EQ(json["chunks"][1]["offset"].asUInt64(), big);
+  const Metadata read = Metadata::FromJson(FromJsonString(ToCompactJsonString(json)));
+  EXPECT_TRUE(read == metadata);
+  EXPECT_EQ(read.DecodedLength(), 4 * big);
+
+  // A block at the end of a (virtual) file larger than 4 GiB: serialize with the fix-up.
+  std::ostringstream block;
+  const Metadata complete = metadata.SerializeToStream(block);
+  EXPECT_EQ(complete.length, 2 * big + block.str().size());
+  const Json::Value written = FromJsonString(block.str().substr(0, block.str().size() - 12));
+  EXPECT_EQ(written["length"].asUInt64(), complete.length);
+}
+
+std::string ExceptionText(const std::string& file) {
+  try {
+    Deserialize(file);
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "";
+}
+
+TEST(SerializationTest, DamagedFootersAndBlocksAreRefused) {
+  const std::string good = SerializedFile(Compressed({{10, 20}}), std::string(10, 'x'));
+  const std::string body = good.substr(0, good.size() - 12);
+  const uint64_t block_size = good.size() - 22;
+
+  EXPECT_EQ(ExceptionText(body + Footer(1, block_size)), "Invalid footer version 1");
+  EXPECT_EQ(ExceptionText(body + Footer(5, block_size)), "Invalid footer version 5");
+  // Lengths larger than the file must not lead to huge reads or seeks before the start.
+  EXPECT_NE(ExceptionText(body + Footer(4, good.size())).find("does not fit"), std::string::npos);
+  EXPECT_NE(ExceptionText(body + Footer(4, UINT64_MAX)).find("does not fit"), std::string::npos);
+  EXPECT_NE(ExceptionText(body + Footer(4, 0)), "");
+  EXPECT_NE(ExceptionText("short"), "");
+  EXPECT_NE(ExceptionText(""), "");
+
+  // Not JSON, JSON that is not an object, an unknown version.
+  EXPECT_EQ(ExceptionText("{{{" + Footer(4, 3)).rfind("FromJsonString: ", 0), 0u);
+  EXPECT_EQ(ExceptionText("[1,2]" + Footer(4, 5)), "metadata block is not a JSON object");
+  const std::string v9 = "{\"version\":9}";
+  EXPECT_EQ(ExceptionText(v9 + Footer(4, v9.size())), "Metadata version 9 not supported");
+  // A file cut short or extended after writing.
+  EXPECT_NE(ExceptionText("y" + good), "");
+}
+
+TEST(SerializationTest, ContiguousVersionsCheckOffsetsAndDecodedLength) {
+  Json::Value json = Compressed({{10, 20}, {5, 5}}).ToJson();
+  json["chunks"][1]["offset"] = 11;
+  try {
+    Metadata::FromJson(json);
+    FAIL();
+  } catch (const std::invalid_argument& error) {
+    EXPECT_STREQ(error.what(), "Chunk offset in JSON is not consistent [ Expected: 10 - Given: 11 ]");
+  }
+  json["chunks"][1]["offset"] = 10;
+  json["decoded_length"] = 26;
+  try {
+    Metadata::FromJson(json);
+    FAIL();
+  } catch (const std::invalid_argument& error) {
+    EXPECT_STREQ(error.what(), "Metadata decoded_length in JSON is not consistent. [ Expected: 25 - Given: 26 ]");
+  }
+  json["decoded_length"] = 25;
+  for (int version : {2, 3, 4}) {
+    json["version"] = version;
+    EXPECT_EQ(Metadata::FromJson(json).chunks.size(), 2u);
+  }
+  json["chunks"] = "not a list";
+  EXPECT_THROW(Metadata::FromJson(json), bad_metadata);
+}
+
+TEST(SerializationTest, OldVersionsFillGaps) {
+  Json::Value json = FromJsonString(
+      R"({"version":0,"length":100,"chunks":[{"codec":2,"length":10,"decoded_length":30,"offset":20}]})");
+  Metadata v0 = Metadata::FromJson(json);
+  ASSERT_EQ(v0.chunks.size(), 3u);
+  EXPECT_EQ(v0.chunks[0]->length, 20u);
+  EXPECT_EQ(v0.chunks[2]->length, 70u);
+
+  // Version 1 checks the decoded length; without "length" it stands in for it.
+  json["version"] = 1;
+  json["decoded_length"] = 120;
+  Metadata v1 = Metadata::FromJson(json);
+  EXPECT_EQ(v1.length, 100u);
+  EXPECT_EQ(v1.DecodedLength(), 120u);
+  json["decoded_length"] = 121;
+  EXPECT_THROW(Metadata::FromJson(json), std::invalid_argument);
+  Json::Value no_length = FromJsonString(
+      R"({"version":1,"decoded_length":100,"chunks":[{"codec":0,"length":10,"decoded_length":10,"offset":20}]})");
+  EXPECT_EQ(Metadata::FromJson(no_length).length, 100u);
+
+  // Two chunks claiming the same offset.
+  Json::Value twice = FromJsonString(
+      R"({"version":0,"length":100,"chunks":[{"codec":0,"length":10,"decoded_length":10,"offset":20},
+                                              {"codec":0,"length":5,"decoded_length":5,"offset":20}]})");
+  EXPECT_THROW(Metadata::FromJson(twice), bad_metadata);
+}
+
+TEST(SerializationTest, FromJsonStringReportsParserErrors) {
+  EXPECT_EQ(FromJsonString("{\"a\":1}")["a"].asInt(), 1);
+  try {
+    FromJsonString("{\"a\":");
+    FAIL();
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()).rfind("FromJsonString: ", 0), 0u);
+  }
+  // Deep nesting is refused instead of exhausting the stack.
+  EXPECT_THROW(FromJsonString(std::string(100000, '[')), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace tarn
