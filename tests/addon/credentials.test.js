@@ -1,0 +1,80 @@
+// Credentials file, token checks and the interactive authorization flow.
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { spawn } = require('node:child_process');
+const { transfer, scratchDirectory } = require('./load_module.js');
+
+function credentials(entry) {
+  return JSON.stringify({ organizations: { lab: entry } });
+}
+
+function setUp(t, entry) {
+  const dir = scratchDirectory(t);
+  const file = path.join(dir, 'credentials.json');
+  fs.writeFileSync(file, credentials(entry));
+  const id = transfer.NewManager();
+  t.after(() => transfer.DeleteManager(id));
+  return { dir, file, id };
+}
+
+test('LoadCredentials takes host, token and storages from the file', async (t) => {
+  const { dir, file, id } = setUp(t, {
+    host: 'https://transfer.lab.example', access_token: 'tok-1', expires_at: '2099-01-01T00:00:00Z',
+    storages: { archive: 'file://' + '/nonexistent-root' },
+  });
+  transfer.LoadCredentials(id, 'lab', file);
+  assert.equal(transfer.Host(id), 'https://transfer.lab.example');
+  assert.equal(transfer.AccessToken(id), 'tok-1');
+  assert.equal(transfer.CredentialsFileUsed(id), file);
+  assert.equal(await transfer.Authorize(id), null);
+  assert.equal(await transfer.RefreshToken(id), null);
+  await assert.rejects(transfer.CheckStorage(id, 'archive'), /failed to CheckStorage: the root \/nonexistent-root of storage 'archive' is not reachable/);
+  assert.throws(() => transfer.LoadCredentials(id, 'other', file),
+    { name: 'Error', message: `manager ${id} failed to LoadCredentials: organization 'other' is not in credentials file ${file}` });
+  assert.throws(() => transfer.LoadCredentials(id, 'lab', path.join(dir, 'missing.json')),
+    { message: `manager ${id} failed to LoadCredentials: cannot read credentials file ${path.join(dir, 'missing.json')}` });
+  assert.equal(transfer.AccessToken(id), 'tok-1');  // a failed load changes nothing
+});
+
+test('expired or missing tokens are refused with a clear text', async (t) => {
+  const { file, id } = setUp(t, { access_token: 'old', expires_at: '2001-02-03T04:05:06Z' });
+  transfer.LoadCredentials(id, 'lab', file);
+  await assert.rejects(transfer.Authorize(id),
+    { message: `manager ${id} failed to Authorize: the access token of organization 'lab' expired at 2001-02-03T04:05:06Z; authorize again` });
+  await assert.rejects(transfer.RefreshToken(id), /failed to RefreshToken: the access token of organization 'lab' expired/);
+  fs.writeFileSync(file, credentials({}));
+  await assert.rejects(transfer.Authorize(id), /failed to Authorize: organization 'lab' has no access token in .*; authorize first/);
+  await assert.rejects(transfer.AuthorizeWithTimeout(id, 0), /failed to AuthorizeWithTimeout: no valid access token within 0 s/);
+});
+
+test('a manager without credentials needs a token set by hand', async (t) => {
+  const id = transfer.NewManager();
+  t.after(() => transfer.DeleteManager(id));
+  await assert.rejects(transfer.Authorize(id),
+    { message: `manager ${id} failed to Authorize: no access token: load a credentials file or set an access token first` });
+  await assert.rejects(transfer.RefreshToken(id), /nothing to refresh the token from/);
+  transfer.SetAccessToken(id, 'by-hand');
+  assert.equal(await transfer.Authorize(id), null);
+  assert.throws(() => transfer.WaitAuthorization(id), /failed to WaitAuthorization: no authorization is in progress/);
+  assert.equal(transfer.CancelAuthorization(id), undefined);
+});
+
+test('WaitAuthorization returns once the file holds a token for the user code', (t) => {
+  const { file, id } = setUp(t, { host: 'https://transfer.lab.example/' });
+  transfer.LoadCredentials(id, 'lab', file);
+  const address = transfer.StartAuthorization(id);
+  const match = /^https:\/\/transfer\.lab\.example\/activate\?user_code=([A-Z2-9]{4}-[A-Z2-9]{4})$/.exec(address);
+  assert.ok(match, address);
+  // Another process completes the authorization while this thread waits.
+  const next = file + '.next';
+  fs.writeFileSync(next, credentials({ access_token: 'granted', expires_at: '2099-01-01T00:00:00Z', user_code: match[1] }));
+  const child = spawn('sh', ['-c', `sleep 0.3 && mv '${next}' '${file}'`]);
+  const started = Date.now();
+  assert.equal(transfer.WaitAuthorization(id), undefined);
+  assert.ok(Date.now() - started >= 250);
+  assert.equal(transfer.AccessToken(id), 'granted');
+  child.kill();
+});
