@@ -2,8 +2,11 @@
 // read past their buffer: running out sets a flag that the decoder checks.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 namespace Brimlake::Nivra::codec {
@@ -60,32 +63,36 @@ class ByteReader {
   bool ok_ = true;
 };
 
-// Least significant bit first.
+// Least significant bit first. Words are stored and loaded whole, which
+// assumes a little-endian host (as the pixel buffers do).
+static_assert(std::endian::native == std::endian::little, "the bit stream assumes a little-endian host");
+
 class BitWriter {
  public:
+  // max_bits bounds everything that will be put.
+  explicit BitWriter(std::size_t max_bits) : bytes_(new uint8_t[max_bits / 8 + 16]) {}
+
   void Put(uint32_t value, unsigned bits) {  // bits <= 32
     acc_ |= static_cast<uint64_t>(value) << fill_;
     fill_ += bits;
-    if (fill_ >= 32) {
-      auto word = static_cast<uint32_t>(acc_);
-      bytes_.insert(bytes_.end(), {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
-                                   static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)});
-      acc_ >>= 32;
-      fill_ -= 32;
-    }
+    std::memcpy(bytes_.get() + size_, &acc_, 8);
+    size_ += fill_ >> 3;
+    acc_ >>= fill_ & ~7u;
+    fill_ &= 7;
   }
-  // Flushes the partial byte; the writer must not be used afterwards.
-  std::vector<uint8_t>& Finish() {
-    for (; fill_ > 0; fill_ = fill_ > 8 ? fill_ - 8 : 0) {
-      bytes_.push_back(static_cast<uint8_t>(acc_));
-      acc_ >>= 8;
-    }
-    return bytes_;
+  // Bytes written, the last one completed with zero bits.
+  std::size_t Finish() {
+    std::memcpy(bytes_.get() + size_, &acc_, 8);
+    size_ += (fill_ + 7) >> 3;
+    fill_ = 0;
+    acc_ = 0;
+    return size_;
   }
-  std::size_t size_bits() const { return bytes_.size() * 8 + fill_; }
+  const uint8_t* data() const { return bytes_.get(); }
 
  private:
-  std::vector<uint8_t> bytes_;
+  std::unique_ptr<uint8_t[]> bytes_;
+  std::size_t size_ = 0;
   uint64_t acc_ = 0;
   unsigned fill_ = 0;
 };
@@ -112,6 +119,14 @@ class BitReader {
 
  private:
   void Refill() {
+    if (size_ - pos_ >= 8) {
+      uint64_t word;
+      std::memcpy(&word, data_ + pos_, 8);
+      acc_ |= word << fill_;
+      pos_ += (63 - fill_) >> 3;
+      fill_ |= 56;
+      return;
+    }
     while (fill_ <= 56 && pos_ < size_) {
       acc_ |= static_cast<uint64_t>(data_[pos_++]) << fill_;
       fill_ += 8;

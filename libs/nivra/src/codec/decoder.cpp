@@ -2,9 +2,11 @@
 // read from the stream is checked, so malformed input ends in status 7.
 #include <span>
 
+#include "codec/contexts.hpp"
 #include "codec/format.hpp"
 #include "codec/prediction.hpp"
 #include "codec/rans.hpp"
+#include "codec/value_map.hpp"
 #include "noise/dither.hpp"
 #include "noise/lattice.hpp"
 #include "nivra/nivra.hpp"
@@ -14,8 +16,10 @@ namespace {
 
 constexpr std::size_t kMaxHeaderPixels = 1024;
 
+// Small enough to copy into locals for each row, which lets the compiler keep
+// the coder states in registers.
 struct Streams {
-  std::array<DecodeTable, kContexts> tables;
+  const DecodeTable* tables;
   RansDecoder rans;
   BitReader bits;
   bool bad = false;
@@ -36,12 +40,16 @@ bm_status Decode(const uint8_t* source, std::size_t source_size, uint16_t* desti
   if (in.Byte() != kMagic0 || in.Byte() != kMagic1 || in.Byte() != kVersion) return BM_INVALID_FILE_CONTENT;
   uint8_t mode = in.Byte();
   uint8_t layout = in.Byte();
-  int distance = layout & 3, predictor = layout >> 2;
+  int distance = layout & 3, predictor = (layout >> 2) & 3;
+  bool value_map = (layout & kValueMapFlag) != 0;
   uint64_t width = in.Varint(32), height = in.Varint(32);
   if (!in.ok() || (mode != kModeLossless && mode != kModePrepared) || distance < 1 || distance > 2 ||
-      predictor >= kPredictors || width == 0 || height == 0 || width * height != pixel_count) {
+      (layout & ~(kValueMapFlag | 0x0F)) != 0 || (value_map && mode != kModeLossless) || width == 0 || height == 0 || width * height != pixel_count) {
     return BM_INVALID_FILE_CONTENT;
   }
+
+  std::vector<uint16_t> values;
+  if (value_map && !ValueMap::Read(in, values)) return BM_INVALID_FILE_CONTENT;
 
   std::unique_ptr<EmbeddedHeader> header;
   std::size_t header_pixels = 0;
@@ -56,62 +64,84 @@ bm_status Decode(const uint8_t* source, std::size_t source_size, uint16_t* desti
     if (!header || header->PixelCount() != header_pixels) return BM_INVALID_FILE_CONTENT;
   }
 
-  std::array<DecodeTable, kContexts> tables;
-  if (!ReadTables(in, tables)) return BM_INVALID_FILE_CONTENT;
+  auto tables = std::make_unique<std::array<DecodeTable, kContexts>>();
+  if (!ReadTables(in, *tables)) return BM_INVALID_FILE_CONTENT;
   uint64_t rans_size = in.Varint(32);
   if (!in.ok() || rans_size > in.remaining()) return BM_INVALID_FILE_CONTENT;
   const uint8_t* rans_data = in.here();
   in.Skip(rans_size);
-  Streams streams{tables, RansDecoder(rans_data, rans_size), BitReader(in.here(), in.remaining())};
+  Streams streams{tables->data(), RansDecoder(rans_data, rans_size), BitReader(in.here(), in.remaining())};
   if (streams.rans.bad()) return BM_INVALID_FILE_CONTENT;
 
   if (mode == kModeLossless) {
     bool ok = true;
     WithLayout(distance, predictor, [&](auto d, auto p) {
       for (std::size_t y = 0; y < height && ok; ++y) {
-        PredictRows<d(), p()>(destination, width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t context) {
-          uint32_t token = streams.Token(context);
-          if (token == kEscapeToken) {
-            streams.bad = true;
-            token = 0;
-          }
-          uint32_t value = Detokenize(token, streams.bits.Get(ExtraBits(token)));
+        Streams row = streams;
+        PredictRows<d(), p()>(destination, width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t activity) {
+          uint32_t token = row.Token(LosslessContext(activity));
+          row.bad |= token == kEscapeToken;
+          uint32_t value = kTokenBase.base[token] + row.bits.Get(kTokenBase.extra_bits[token]);
           destination[i] = static_cast<uint16_t>(pred + UnZigZag(value));
         });
+        streams = row;
         ok = streams.ok();
       }
     });
-    return ok && streams.rans.Finished() ? BM_OK : BM_INVALID_FILE_CONTENT;
+    if (!ok || !streams.rans.Finished()) return BM_INVALID_FILE_CONTENT;
+    if (value_map) {
+      // Ranks back to values; a rank outside the map is damage.
+      const std::size_t n = values.size();
+      uint16_t bad = 0;
+      for (std::size_t i = 0; i < pixel_count; ++i) {
+        uint16_t rank = destination[i];
+        bad |= static_cast<uint16_t>(rank >= n);
+        destination[i] = values[rank < n ? rank : 0];
+      }
+      if (bad) return BM_INVALID_FILE_CONTENT;
+    }
+    return BM_OK;
   }
 
   auto lattice = noise::Lattice::For(*header->parameters(), header->error_bound());
   if (!lattice) return BM_INVALID_FILE_CONTENT;
   const uint64_t seed = header->seed();
-  std::vector<int32_t> bins(pixel_count);
-  for (std::size_t i = 0; i < header_pixels; ++i) bins[i] = lattice->SampleBin(destination[i], noise::Dither(seed, i));
+  const PreparedContexts contexts(header->error_bound());
+  std::vector<int32_t> centres(pixel_count);
+  for (std::size_t i = 0; i < header_pixels; ++i) {
+    uint32_t bits = noise::DitherBits(seed, i);
+    centres[i] = lattice->SampleBin(destination[i], noise::DitherValue(bits)) * 256 - noise::DitherFine(bits);
+  }
   bool ok = true;
   WithLayout(distance, predictor, [&](auto d, auto p) {
     for (std::size_t y = 0; y < height && ok; ++y) {
-      PredictRows<d(), p()>(bins.data(), width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t context) {
+      Streams row = streams;
+      PredictRows<d(), p()>(centres.data(), width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t activity) {
         if (i < header_pixels) return;
-        uint32_t token = streams.Token(context);
-        double u = noise::Dither(seed, i);
+        uint32_t bits = noise::DitherBits(seed, i);
+        double u = noise::DitherValue(bits);
+        int32_t fine = noise::DitherFine(bits);
+        PreparedContexts::Choice c = contexts.Choose(pred, activity, fine);
+        uint32_t token = row.Token(c.context);
+        uint32_t payload = kTokenBase.base[token] + row.bits.Get(kTokenBase.extra_bits[token]);
         if (token == kEscapeToken) {
-          auto value = static_cast<uint16_t>(streams.bits.Get(16));
+          auto value = static_cast<uint16_t>(payload);
           destination[i] = value;
-          bins[i] = lattice->SampleBin(value, u);
+          centres[i] = lattice->SampleBin(value, u) * 256 - fine;
           return;
         }
-        int64_t k = pred + int64_t{UnZigZag(Detokenize(token, streams.bits.Get(ExtraBits(token))))};
+        int32_t r = UnZigZag(payload);
+        int64_t k = int64_t{c.predicted_bin} + (c.mirrored ? -int64_t{r} : int64_t{r});
         int32_t value = k >= 0 && k <= lattice->max_bin() ? lattice->Representative(static_cast<int32_t>(k), u) : -1;
         if (value < 0) {
-          streams.bad = true;
+          row.bad = true;
           value = 0;
           k = 0;
         }
         destination[i] = static_cast<uint16_t>(value);
-        bins[i] = static_cast<int32_t>(k);
+        centres[i] = static_cast<int32_t>(k) * 256 - fine;
       });
+      streams = row;
       ok = streams.ok();
     }
   });

@@ -4,9 +4,11 @@
 #include <cstring>
 #include <span>
 
+#include "codec/contexts.hpp"
 #include "codec/format.hpp"
 #include "codec/prediction.hpp"
 #include "codec/rans.hpp"
+#include "codec/value_map.hpp"
 #include "noise/dither.hpp"
 #include "noise/lattice.hpp"
 #include "nivra/nivra.hpp"
@@ -15,18 +17,21 @@ namespace Brimlake::Nivra::codec {
 namespace {
 
 struct TokenSink {
-  std::vector<uint16_t> symbols;  // context << 8 | token, in coding order
+  // Every sample gives at most 25 extra bits (an escape 16).
+  explicit TokenSink(std::size_t count) : symbols(new uint16_t[count]), bits(count * 25 + 64) {}
+  std::unique_ptr<uint16_t[]> symbols;  // context << 8 | token, in coding order
+  std::size_t size = 0;
   std::array<Histogram, kContexts> counts{};
   BitWriter bits;
 
   void Put(uint32_t context, uint32_t value) {
     Token t = Tokenize(value);
-    symbols.push_back(static_cast<uint16_t>(context << 8 | t.token));
+    symbols[size++] = static_cast<uint16_t>(context << 8 | t.token);
     ++counts[context][t.token];
-    if (t.extra_bits != 0) bits.Put(t.extra, t.extra_bits);
+    bits.Put(t.extra, t.extra_bits);
   }
   void Escape(uint32_t context, uint16_t value) {
-    symbols.push_back(static_cast<uint16_t>(context << 8 | kEscapeToken));
+    symbols[size++] = static_cast<uint16_t>(context << 8 | kEscapeToken);
     ++counts[context][kEscapeToken];
     bits.Put(value, 16);
   }
@@ -46,46 +51,54 @@ struct CostSink {
     ++counts[context][kEscapeToken];
     extra_bits += 16;
   }
-  double Bits() const {
+  // Estimated bits per coded sample.
+  double BitsPerSample() const {
     double bits = static_cast<double>(extra_bits);
+    uint64_t samples = 0;
     for (const Histogram& h : counts) {
       uint64_t total = 0;
       for (uint32_t c : h) total += c;
       for (uint32_t c : h) {
         if (c != 0) bits += c * std::log2(static_cast<double>(total) / c);
       }
+      samples += total;
     }
-    return bits;
+    return samples == 0 ? 0.0 : bits / static_cast<double>(samples);
   }
 };
 
-// The samples the predictor works on and how each is coded.
+// Pixel values (or their ranks in the value map), coded modulo 2^16.
 struct LosslessSource {
-  const uint16_t* pixels;
-  const uint16_t* plane() const { return pixels; }
+  const uint16_t* samples;
+  const uint16_t* plane() const { return samples; }
   template <class Sink>
-  void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t context) const {
-    sink.Put(context, ZigZag(static_cast<int16_t>(pixels[i] - pred)));
+  void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t activity) const {
+    sink.Put(LosslessContext(activity), ZigZag(static_cast<int16_t>(samples[i] - pred)));
   }
 };
 
 struct PreparedSource {
   const uint16_t* pixels;
-  std::vector<int32_t> bins;    // lattice index of every pixel
-  std::vector<uint8_t> escape;  // 1: kept as is; 2: off the lattice
-  std::size_t header_pixels = 0;
+  std::vector<int32_t> centres;  // 256·bin − fine dither of every pixel
+  std::vector<int8_t> dither;    // fine dither of every pixel
+  std::vector<uint8_t> escape;   // 1: kept as is; 2: off the lattice
+  std::size_t header_pixels;
+  PreparedContexts contexts;
   bool keep_off_lattice = false;
 
-  const int32_t* plane() const { return bins.data(); }
+  const int32_t* plane() const { return centres.data(); }
   template <class Sink>
-  void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t context) const {
+  void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t activity) const {
     if (i < header_pixels) return;
+    PreparedContexts::Choice c = contexts.Choose(pred, activity, dither[i]);
     uint8_t e = escape[i];
     if (e == 1 || (e == 2 && keep_off_lattice)) {
-      sink.Escape(context, pixels[i]);
-    } else {
-      sink.Put(context, ZigZag(bins[i] - pred));
+      sink.Escape(c.context, pixels[i]);
+      return;
     }
+    int32_t bin = (centres[i] + dither[i]) >> 8;
+    int32_t r = bin - c.predicted_bin;
+    sink.Put(c.context, ZigZag(c.mirrored ? -r : r));
   }
 };
 
@@ -94,38 +107,37 @@ void CodeRows(const Source& source, int distance, int predictor, std::size_t wid
               std::size_t y_end, Sink& sink) {
   WithLayout(distance, predictor, [&](auto d, auto p) {
     PredictRows<d(), p()>(source.plane(), width, y_begin, y_end,
-                          [&](std::size_t i, int32_t pred, uint32_t context) { source.Code(sink, i, pred, context); });
+                          [&](std::size_t i, int32_t pred, uint32_t activity) { source.Code(sink, i, pred, activity); });
   });
 }
 
 struct Layout {
   int distance = 1;
   int predictor = kMed;
+  double bits = INFINITY;  // estimated bits per sample
 };
 
 // Tries every layout on bands of rows spread over the image.
 template <class Source>
 Layout ChooseLayout(const Source& source, std::size_t width, std::size_t height, bool mosaic_only) {
-  constexpr std::size_t kBands = 16, kBandRows = 4;
+  constexpr std::size_t kSamplePixels = 32768, kBandRows = 4;
+  std::size_t bands = (kSamplePixels / width + kBandRows - 1) / kBandRows;
+  bool all_rows = width * height <= 2 * kSamplePixels || height < (bands + 1) * kBandRows;
   Layout best;
-  double best_bits = INFINITY;
   for (int distance = mosaic_only ? 2 : 1; distance <= 2; ++distance) {
     for (int predictor = 0; predictor < kPredictors; ++predictor) {
       CostSink sink;
-      if (width * height <= 65536 || height <= kBands * kBandRows) {
+      if (all_rows) {
         CodeRows(source, distance, predictor, width, 0, height, sink);
       } else {
-        for (std::size_t b = 0; b < kBands; ++b) {
-          std::size_t y = 2 + (height - 2 - kBandRows) * b / (kBands - 1);
+        for (std::size_t b = 0; b < bands; ++b) {
+          std::size_t y = 2 + (height - 2 - kBandRows) * b / (bands - (bands > 1 ? 1 : 0));
           y &= ~std::size_t{1};  // keep the mosaic phase of every band alike
           CodeRows(source, distance, predictor, width, y, y + kBandRows, sink);
         }
       }
-      double bits = sink.Bits();
-      if (bits < best_bits) {
-        best_bits = bits;
-        best = {distance, predictor};
-      }
+      double bits = sink.BitsPerSample();
+      if (bits < best.bits) best = {distance, predictor, bits};
     }
   }
   return best;
@@ -134,29 +146,53 @@ Layout ChooseLayout(const Source& source, std::size_t width, std::size_t height,
 bm_status Finish(std::vector<uint8_t>& out, TokenSink& sink, uint8_t* destination, int32_t* destination_length) {
   std::array<SymbolTable, kContexts> tables;
   WriteTables(out, sink.counts, tables);
-  RansEncoder rans;
-  for (auto it = sink.symbols.rbegin(); it != sink.symbols.rend(); ++it) {
-    const SymbolTable& t = tables[*it >> 8];
-    unsigned s = *it & 0xFF;
-    rans.Put(t.start[s], t.freq[s]);
-  }
   std::vector<uint8_t> coded;
-  rans.Finish(coded);
+  RansEncode(tables, sink.symbols.get(), sink.size, coded);
   PutVarint(out, coded.size());
-  std::vector<uint8_t>& bits = sink.bits.Finish();
-  std::size_t total = out.size() + coded.size() + bits.size();
+  std::size_t bits = sink.bits.Finish();
+  std::size_t total = out.size() + coded.size() + bits;
   if (total > static_cast<std::size_t>(*destination_length)) return BM_INCOMPATIBLE_IMAGE;
   std::memcpy(destination, out.data(), out.size());
   std::memcpy(destination + out.size(), coded.data(), coded.size());
-  if (!bits.empty()) std::memcpy(destination + out.size() + coded.size(), bits.data(), bits.size());
+  if (bits != 0) std::memcpy(destination + out.size() + coded.size(), sink.bits.data(), bits);
   *destination_length = static_cast<int32_t>(total);
   return BM_OK;
 }
 
-void WriteStart(std::vector<uint8_t>& out, uint8_t mode, Layout layout, uint32_t width, uint32_t height) {
-  out = {kMagic0, kMagic1, kVersion, mode, static_cast<uint8_t>(layout.distance | layout.predictor << 2)};
+void WriteStart(std::vector<uint8_t>& out, uint8_t mode, const Layout& layout, bool value_map, uint32_t width,
+                uint32_t height) {
+  out = {kMagic0, kMagic1, kVersion, mode,
+         static_cast<uint8_t>(layout.distance | layout.predictor << 2 | (value_map ? kValueMapFlag : 0))};
   PutVarint(out, width);
   PutVarint(out, height);
+}
+
+bm_status EncodeLossless(const uint16_t* pixels, uint32_t width, uint32_t height, uint8_t* destination,
+                         int32_t* destination_length) {
+  const std::size_t count = std::size_t{width} * height;
+  LosslessSource source{pixels};
+  Layout layout = ChooseLayout(source, width, height, false);
+  // Images that use few of the values in their range (scaled or shifted data)
+  // code better as ranks in their sorted set of values.
+  ValueMap map(pixels, count);
+  std::vector<uint16_t> ranks;
+  if (map.sparse()) {
+    ranks = map.Ranks(pixels, count);
+    LosslessSource ranked{ranks.data()};
+    Layout ranked_layout = ChooseLayout(ranked, width, height, false);
+    if (ranked_layout.bits * static_cast<double>(count) + map.SizeBits() < layout.bits * static_cast<double>(count)) {
+      source = ranked;
+      layout = ranked_layout;
+    } else {
+      ranks.clear();
+    }
+  }
+  std::vector<uint8_t> out;
+  WriteStart(out, kModeLossless, layout, !ranks.empty(), width, height);
+  if (!ranks.empty()) map.Write(out);
+  TokenSink sink(count);
+  CodeRows(source, layout.distance, layout.predictor, width, 0, height, sink);
+  return Finish(out, sink, destination, destination_length);
 }
 
 }  // namespace
@@ -165,34 +201,30 @@ bm_status Encode(const uint16_t* pixels, uint32_t width, uint32_t height, uint8_
                  int32_t* destination_length) {
   const std::size_t count = std::size_t{width} * height;
   std::unique_ptr<EmbeddedHeader> header = EmbeddedHeader::Read(std::span(pixels, count));
-  std::vector<uint8_t> out;
-  TokenSink sink;
-  sink.symbols.reserve(count);
-
-  if (!header) {
-    LosslessSource source{pixels};
-    Layout layout = ChooseLayout(source, width, height, false);
-    WriteStart(out, kModeLossless, layout, width, height);
-    CodeRows(source, layout.distance, layout.predictor, width, 0, height, sink);
-    return Finish(out, sink, destination, destination_length);
-  }
+  if (!header) return EncodeLossless(pixels, width, height, destination, destination_length);
 
   auto lattice = noise::Lattice::For(*header->parameters(), header->error_bound());
   if (!lattice) return BM_PARAMETERS_NOT_USABLE;
-  PreparedSource source{pixels, std::vector<int32_t>(count), std::vector<uint8_t>(count), header->PixelCount()};
+  PreparedSource source{pixels,
+                        std::vector<int32_t>(count),
+                        std::vector<int8_t>(count),
+                        std::vector<uint8_t>(count),
+                        header->PixelCount(),
+                        PreparedContexts(header->error_bound())};
   const uint64_t seed = header->seed();
+  const unsigned white = lattice->white();
   std::size_t eligible = 0, off_lattice = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    double u = noise::Dither(seed, i);
+    uint32_t bits = noise::DitherBits(seed, i);
+    double u = noise::DitherValue(bits);
+    int32_t fine = noise::DitherFine(bits);
     uint16_t x = pixels[i];
-    if (x > lattice->white()) {
-      source.bins[i] = lattice->SampleBin(x, u);
+    int32_t k = lattice->SampleBin(x, u);
+    source.centres[i] = k * 256 - fine;
+    source.dither[i] = static_cast<int8_t>(fine);
+    if (x > white) {
       source.escape[i] = 1;
-      continue;
-    }
-    int32_t k = lattice->Bin(x, u);
-    source.bins[i] = k;
-    if (i >= source.header_pixels) {
+    } else if (i >= source.header_pixels) {
       ++eligible;
       if (lattice->Representative(k, u) != x) {
         source.escape[i] = 2;
@@ -205,12 +237,14 @@ bm_status Encode(const uint16_t* pixels, uint32_t width, uint32_t height, uint8_
   auto* color = dynamic_cast<const ColorHeader*>(header.get());
   bool mosaic = color != nullptr && color->cfa() != ColorFilterArray::kMono;
   Layout layout = ChooseLayout(source, width, height, mosaic);
-  WriteStart(out, kModePrepared, layout, width, height);
+  std::vector<uint8_t> out;
+  WriteStart(out, kModePrepared, layout, false, width, height);
   PutVarint(out, source.header_pixels);
   for (std::size_t i = 0; i < source.header_pixels; ++i) {
     out.push_back(static_cast<uint8_t>(pixels[i]));
     out.push_back(static_cast<uint8_t>(pixels[i] >> 8));
   }
+  TokenSink sink(count);
   CodeRows(source, layout.distance, layout.predictor, width, 0, height, sink);
   return Finish(out, sink, destination, destination_length);
 }

@@ -1,7 +1,6 @@
 // Prediction of each sample from already coded neighbours of the same colour:
-// distance 1 for monochrome planes, 2 for Bayer mosaics. The context of a
-// sample is the size of the local gradients, so smooth and busy areas get
-// their own statistics.
+// distance 1 for monochrome planes, 2 for Bayer mosaics. The activity (size of
+// the local gradients) lets smooth and busy areas keep their own statistics.
 #pragma once
 
 #include <bit>
@@ -34,14 +33,17 @@ inline int32_t Predict(int32_t w, int32_t n, int32_t nw, int32_t ne) {
   }
 }
 
-// Context 0 is the image border; 1..15 grow with the local activity.
-inline uint32_t ActivityContext(int32_t w, int32_t n, int32_t nw, int32_t ne) {
-  auto activity = static_cast<uint32_t>(std::abs(n - nw) + std::abs(w - nw) + std::abs(ne - n));
-  unsigned bits = 32 - static_cast<unsigned>(std::countl_zero(activity));
-  return 1 + (bits < 14 ? bits : 14);
+// Activity passed for border samples, where not all neighbours exist.
+constexpr uint32_t kBorder = 0xFFFFFFFFu;
+
+inline uint32_t Activity(int32_t w, int32_t n, int32_t nw, int32_t ne) {
+  return static_cast<uint32_t>(std::abs(n - nw)) + static_cast<uint32_t>(std::abs(w - nw)) +
+         static_cast<uint32_t>(std::abs(ne - n));
 }
 
-// Calls visit(index, prediction, context) for rows [y_begin, y_end) in raster
+inline unsigned BitLength(uint32_t v) { return 32 - static_cast<unsigned>(std::countl_zero(v)); }
+
+// Calls visit(index, prediction, activity) for rows [y_begin, y_end) in raster
 // order. Neighbours are read just before each call, so a decoder may fill the
 // plane from within visit.
 template <int D, int P, class T, class Visit>
@@ -56,21 +58,21 @@ inline void PredictRows(const T* plane, std::size_t width, std::size_t y_begin, 
                        : x > 0                          ? int32_t(row[x - 1])
                        : y > 0                          ? int32_t(row[x - width])
                                                         : 0;
-        visit(base + x, pred, 0u);
+        visit(base + x, pred, kBorder);
       }
       continue;
     }
     const T* up = row - D * width;
     const std::size_t left_end = width < static_cast<std::size_t>(D) ? width : D;
-    for (std::size_t x = 0; x < left_end; ++x) visit(base + x, int32_t(up[x]), 0u);
+    for (std::size_t x = 0; x < left_end; ++x) visit(base + x, int32_t(up[x]), kBorder);
     const std::size_t right_begin = width >= 2 * static_cast<std::size_t>(D) ? width - D : left_end;
     for (std::size_t x = left_end; x < right_begin; ++x) {
       int32_t w = row[x - D], n = up[x], nw = up[x - D], ne = up[x + D];
-      visit(base + x, Predict<P>(w, n, nw, ne), ActivityContext(w, n, nw, ne));
+      visit(base + x, Predict<P>(w, n, nw, ne), Activity(w, n, nw, ne));
     }
     for (std::size_t x = right_begin; x < width; ++x) {
       int32_t w = row[x - D], n = up[x], nw = up[x - D];
-      visit(base + x, Predict<P>(w, n, nw, n), ActivityContext(w, n, nw, n));
+      visit(base + x, Predict<P>(w, n, nw, n), Activity(w, n, nw, n));
     }
   }
 }

@@ -96,13 +96,71 @@ bool ReadTables(ByteReader& in, std::array<DecodeTable, kContexts>& tables) {
   return true;
 }
 
-void RansEncoder::Finish(std::vector<uint8_t>& out) {
-  words_.push_back(static_cast<uint16_t>(state_));
-  words_.push_back(static_cast<uint16_t>(state_ >> 16));
-  out.reserve(out.size() + words_.size() * 2);
-  for (auto it = words_.rbegin(); it != words_.rend(); ++it) {
-    out.push_back(static_cast<uint8_t>(*it));
-    out.push_back(static_cast<uint8_t>(*it >> 8));
+namespace {
+
+// Division-free encoding step (reciprocal of the frequency, as in ryg_rans).
+struct EncodeSymbol {
+  uint32_t x_max;
+  uint32_t reciprocal;
+  uint32_t bias;
+  uint32_t complement;
+  uint32_t shift;
+};
+
+EncodeSymbol MakeEncodeSymbol(uint32_t start, uint32_t freq) {
+  EncodeSymbol e{};
+  e.x_max = ((kRansLow >> kProbBits) << 16) * freq;
+  e.complement = kProbScale - freq;
+  if (freq < 2) {
+    e.reciprocal = ~0u;
+    e.shift = 0;
+    e.bias = start + kProbScale - 1;
+  } else {
+    uint32_t shift = 0;
+    while (freq > (1u << shift)) ++shift;
+    e.reciprocal = static_cast<uint32_t>(((uint64_t{1} << (shift + 31)) + freq - 1) / freq);
+    e.shift = shift - 1;
+    e.bias = start;
+  }
+  return e;
+}
+
+}  // namespace
+
+void RansEncode(const std::array<SymbolTable, kContexts>& tables, const uint16_t* symbols, std::size_t count,
+                std::vector<uint8_t>& out) {
+  std::vector<std::array<EncodeSymbol, kAlphabet>> encode(kContexts);
+  for (unsigned c = 0; c < kContexts; ++c) {
+    for (unsigned s = 0; s < kAlphabet; ++s) {
+      if (tables[c].freq[s] != 0) encode[c][s] = MakeEncodeSymbol(tables[c].start[s], tables[c].freq[s]);
+    }
+  }
+  // At most one word per symbol plus the final states, written from the back.
+  std::unique_ptr<uint16_t[]> buffer(new uint16_t[count + 5]);
+  uint16_t* const end = buffer.get() + count + 5;
+  uint16_t* p = end;
+  uint32_t state[2] = {kRansLow, kRansLow};
+  for (std::size_t i = count; i-- > 0;) {
+    const EncodeSymbol& e = encode[symbols[i] >> 8][symbols[i] & 0xFF];
+    uint32_t& x = state[i & 1];
+    // Store the low word always; keep it only when the state overflows (no branch).
+    uint32_t emit = x >= e.x_max;
+    p[-1] = static_cast<uint16_t>(x);
+    p -= emit;
+    x >>= 16 * emit;
+    uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(x) * e.reciprocal) >> 32) >> e.shift;
+    x += e.bias + q * e.complement;
+  }
+  for (int s = 1; s >= 0; --s) {
+    *--p = static_cast<uint16_t>(state[s]);
+    *--p = static_cast<uint16_t>(state[s] >> 16);
+  }
+  std::size_t n = end - p;
+  std::size_t at = out.size();
+  out.resize(at + n * 2);
+  for (std::size_t i = 0; i < n; ++i) {
+    out[at + 2 * i] = static_cast<uint8_t>(p[i]);
+    out[at + 2 * i + 1] = static_cast<uint8_t>(p[i] >> 8);
   }
 }
 

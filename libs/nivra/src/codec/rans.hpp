@@ -1,4 +1,4 @@
-// Static rANS with 12-bit probabilities, 32-bit state and 16-bit renormalisation;
+// Static rANS with 12-bit probabilities, 31-bit state and 16-bit renormalisation;
 // one frequency table per context, written ahead of the coded symbols.
 #pragma once
 
@@ -13,7 +13,7 @@ namespace Brimlake::Nivra::codec {
 
 constexpr unsigned kProbBits = 12;
 constexpr uint32_t kProbScale = 1u << kProbBits;
-constexpr uint32_t kRansLow = 1u << 16;
+constexpr uint32_t kRansLow = 1u << 15;  // states stay below 2^31 for the reciprocal encoder
 constexpr unsigned kContexts = 16;
 
 struct SymbolTable {
@@ -30,24 +30,11 @@ SymbolTable NormalizeCounts(const Histogram& counts);
 void WriteTables(std::vector<uint8_t>& out, const std::array<Histogram, kContexts>& counts,
                  std::array<SymbolTable, kContexts>& tables);
 
-class RansEncoder {
- public:
-  // Symbols must be put in reverse order of decoding.
-  void Put(uint32_t start, uint32_t freq) {
-    uint64_t x_max = uint64_t{(kRansLow >> kProbBits) << 16} * freq;  // 2^32 for a certain symbol
-    if (state_ >= x_max) {
-      words_.push_back(static_cast<uint16_t>(state_));
-      state_ >>= 16;
-    }
-    state_ = ((state_ / freq) << kProbBits) + (state_ % freq) + start;
-  }
-  // Appends the coded bytes (state first, then words in decoding order).
-  void Finish(std::vector<uint8_t>& out);
-
- private:
-  uint32_t state_ = kRansLow;
-  std::vector<uint16_t> words_;
-};
+// Codes the symbols (context << 8 | token) with the tables, appending the bytes
+// the decoder reads: the final states of the even and the odd symbols (high
+// word first), then the words in decoding order.
+void RansEncode(const std::array<SymbolTable, kContexts>& tables, const uint16_t* symbols, std::size_t count,
+                std::vector<uint8_t>& out);
 
 struct DecodeTable {
   std::array<uint8_t, kProbScale> symbol{};
@@ -59,41 +46,47 @@ struct DecodeTable {
 // Reads what WriteTables wrote; false on malformed tables.
 bool ReadTables(ByteReader& in, std::array<DecodeTable, kContexts>& tables);
 
+// Two interleaved states (even and odd symbols) share one word stream, so the
+// decoder's two dependency chains overlap.
 class RansDecoder {
  public:
   RansDecoder(const uint8_t* data, std::size_t size) : p_(data), end_(data + size) {
-    if (size < 4) {
+    if (size < 8) {
       bad_ = true;
       p_ = end_;
-    } else {
-      state_ = static_cast<uint32_t>(Word()) << 16;
-      state_ |= Word();
+      return;
     }
+    current_ = Load16(p_) << 16 | Load16(p_ + 2);
+    next_ = Load16(p_ + 4) << 16 | Load16(p_ + 6);
+    p_ += 8;
   }
   uint32_t Get(const DecodeTable& table) {
-    uint32_t slot = state_ & (kProbScale - 1);
+    uint32_t x = current_;
+    uint32_t slot = x & (kProbScale - 1);
     uint32_t s = table.symbol[slot];
-    state_ = table.freq[s] * (state_ >> kProbBits) + slot - table.start[s];
-    if (state_ < kRansLow) state_ = state_ << 16 | Word();
+    x = table.freq[s] * (x >> kProbBits) + slot - table.start[s];
+    // Renormalise without a branch that the data would make unpredictable.
+    bool available = end_ - p_ >= 2;
+    uint32_t word = available ? Load16(p_) : 0;
+    uint32_t need = x < kRansLow;
+    bad_ |= need & !available;
+    x = need ? (x << 16 | word) : x;
+    p_ += 2 * (need & available);
+    // The states take turns; swapping keeps both in registers.
+    current_ = next_;
+    next_ = x;
     return s;
   }
   bool bad() const { return bad_; }
   // The stream ended exactly where the encoder began.
-  bool Finished() const { return !bad_ && p_ == end_ && state_ == kRansLow; }
+  bool Finished() const { return !bad_ && p_ == end_ && current_ == kRansLow && next_ == kRansLow; }
 
  private:
-  uint32_t Word() {
-    if (end_ - p_ < 2) {
-      bad_ = true;
-      return 0;
-    }
-    uint32_t w = p_[0] | static_cast<uint32_t>(p_[1]) << 8;
-    p_ += 2;
-    return w;
-  }
+  static uint32_t Load16(const uint8_t* p) { return p[0] | static_cast<uint32_t>(p[1]) << 8; }
   const uint8_t* p_;
   const uint8_t* end_;
-  uint32_t state_ = 0;
+  uint32_t current_ = 0;  // state of the next symbol
+  uint32_t next_ = 0;
   bool bad_ = false;
 };
 

@@ -3,6 +3,7 @@
 // bit below the leading one, the rest goes raw.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 
@@ -19,22 +20,54 @@ struct Token {
   uint32_t extra;
 };
 
+// Per token: the smallest value it stands for and how many raw bits follow.
+// The escape token stands for 0 followed by a raw 16-bit pixel value.
+struct TokenBase {
+  std::array<uint32_t, kAlphabet> base{};
+  std::array<uint8_t, kAlphabet> extra_bits{};
+};
+
+constexpr TokenBase MakeTokenBase() {
+  TokenBase t;
+  for (uint32_t token = 0; token < kAlphabet; ++token) {
+    if (token < kDirectTokens) {
+      t.base[token] = token;
+    } else if (token < kEscapeToken) {
+      uint32_t e = (token - kDirectTokens) / 2 + 4;
+      t.base[token] = (1u << e) | (((token - kDirectTokens) & 1) << (e - 1));
+      t.extra_bits[token] = static_cast<uint8_t>(e - 1);
+    } else {
+      t.extra_bits[token] = 16;
+    }
+  }
+  return t;
+}
+inline constexpr TokenBase kTokenBase = MakeTokenBase();
+
+constexpr uint32_t kSmallValues = 4096;  // tokens of values below this come from a table
+constexpr std::array<uint8_t, kSmallValues> MakeSmallTokens() {
+  std::array<uint8_t, kSmallValues> t{};
+  for (uint32_t v = 0; v < kSmallValues; ++v) {
+    if (v < kDirectTokens) {
+      t[v] = static_cast<uint8_t>(v);
+    } else {
+      unsigned e = 31 - static_cast<unsigned>(std::countl_zero(v));
+      t[v] = static_cast<uint8_t>(kDirectTokens + (e - 4) * 2 + ((v >> (e - 1)) & 1));
+    }
+  }
+  return t;
+}
+inline constexpr std::array<uint8_t, kSmallValues> kSmallTokens = MakeSmallTokens();
+
 inline Token Tokenize(uint32_t v) {
-  if (v < kDirectTokens) return {v, 0, 0};
-  unsigned e = 31 - static_cast<unsigned>(std::countl_zero(v));
-  unsigned below = (v >> (e - 1)) & 1;
-  return {kDirectTokens + (e - 4) * 2 + below, e - 1, v & ((1u << (e - 1)) - 1)};
-}
-
-inline unsigned ExtraBits(uint32_t token) {
-  return token < kDirectTokens ? 0 : (token - kDirectTokens) / 2 + 3;
-}
-
-// Value of a token below kEscapeToken with its extra bits.
-inline uint32_t Detokenize(uint32_t token, uint32_t extra) {
-  if (token < kDirectTokens) return token;
-  unsigned e = (token - kDirectTokens) / 2 + 4;
-  return (1u << e) | (((token - kDirectTokens) & 1) << (e - 1)) | extra;
+  uint32_t token;
+  if (v < kSmallValues) {
+    token = kSmallTokens[v];
+  } else {
+    unsigned e = 31 - static_cast<unsigned>(std::countl_zero(v));
+    token = kDirectTokens + (e - 4) * 2 + ((v >> (e - 1)) & 1);
+  }
+  return {token, kTokenBase.extra_bits[token], v - kTokenBase.base[token]};
 }
 
 inline uint32_t ZigZag(int32_t r) { return (static_cast<uint32_t>(r) << 1) ^ static_cast<uint32_t>(r >> 31); }

@@ -11,7 +11,7 @@ namespace {
 
 // Beyond this many bins the quantization is far finer than the integers and the
 // indices would not fit the coder's residual range.
-constexpr double kMaxBins = 4194304.0;
+constexpr double kMaxBins = 1048576.0;
 
 uint32_t Bits(float v) {
   uint32_t bits;
@@ -46,6 +46,8 @@ Lattice::Lattice(double gain, double black_level, double sigma, unsigned white, 
       black_level_(black_level),
       offset_(0.375 * gain * gain + sigma * sigma),
       scale_(2.0 / (gain * step)),
+      inverse_gain_(1.0 / gain),
+      inverse_scale_(gain * step / 2.0),
       white_(white),
       table_(white + 1) {
   for (uint32_t x = 0; x <= white_; ++x) {
@@ -55,18 +57,8 @@ Lattice::Lattice(double gain, double black_level, double sigma, unsigned white, 
   max_bin_ = static_cast<int32_t>(floor_nonneg(table_[white_] + 1.0));
 }
 
-int32_t Lattice::Representative(int32_t k, double u) const {
-  if (k < 0 || k > max_bin_) return -1;
-  // Centre of the bin in stabilised units, back through the inverse transform.
-  double centre = static_cast<double>(k) - u;
-  if (centre < 0) centre = 0;
-  double root = centre / scale_;
-  double x = (root * root - offset_) / gain_ + black_level_;
-  double clamped = x < 0 ? 0 : (x > white_ ? white_ : x);
-  auto r = static_cast<uint32_t>(clamped + 0.5);
-  if (r > white_) r = white_;
+int32_t Lattice::NearestInBin(int32_t k, double u, uint32_t r) const {
   int32_t b = Bin(r, u);
-  if (b == k) return static_cast<int32_t>(r);
   // Rounding left the bin: take its first (or last) value; bins are monotone in x.
   if (b < k) {
     uint32_t lo = r + 1, hi = white_ + 1;  // first value with Bin >= k in [lo, hi)

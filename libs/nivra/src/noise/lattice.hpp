@@ -32,13 +32,27 @@ class Lattice {
   // Bin used as the prediction sample of any value, also those above white().
   int32_t SampleBin(uint32_t x, double u) const { return Bin(x > white_ ? white_ : x, u); }
   // The representative of bin k, or -1 when the bin holds no value.
-  int32_t Representative(int32_t k, double u) const;
+  int32_t Representative(int32_t k, double u) const {
+    if (k < 0 || k > max_bin_) return -1;
+    // Centre of the bin in stabilised units, back through the inverse transform.
+    double centre = static_cast<double>(k) - u;
+    if (centre < 0) centre = 0;
+    double root = centre * inverse_scale_;
+    double x = (root * root - offset_) * inverse_gain_ + black_level_;
+    double clamped = x < 0 ? 0 : (x > white_ ? white_ : x);
+    auto r = static_cast<uint32_t>(clamped + 0.5);
+    if (r > white_) r = white_;
+    return Bin(r, u) == k ? static_cast<int32_t>(r) : NearestInBin(k, u, r);
+  }
 
  private:
   Lattice(double gain, double black_level, double sigma, unsigned white, double step);
+  // When rounding the centre left the bin: its first (or last) value.
+  int32_t NearestInBin(int32_t k, double u, uint32_t r) const;
   static double floor_nonneg(double v) { return static_cast<double>(static_cast<int64_t>(v)); }
 
   double gain_, black_level_, offset_, scale_;
+  double inverse_gain_, inverse_scale_;  // multiplications are cheaper than divisions
   unsigned white_;
   int32_t max_bin_;
   std::vector<double> table_;  // t(x) for x in [0, white]

@@ -1,0 +1,183 @@
+// Prints, per image, ratio, bits per pixel and one-core encode/decode speed of
+// Nivra beside zstd, JPEG-LS and JPEG XL, then Nivra's prepared mode against the
+// entropy of the quantized noise, with its errors in noise-sigma units.
+//   nivra_bench [fixtures folder] [--no-slow] [--nivra-only]
+#include <time.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+#include "nivra/nivra.hpp"
+#include "reference_codecs.hpp"
+#include "synthetic_images.hpp"
+#include "tiff_planes.hpp"
+
+namespace Nivra = Brimlake::Nivra;
+using nivra_bench::Image;
+
+namespace {
+
+double ThreadSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + t.tv_nsec * 1e-9;
+}
+
+// Best CPU time of this thread over repeated runs (at least two, until a quarter
+// second has passed): the machine is shared, and wall time would measure the load.
+double Seconds(const std::function<void()>& run) {
+  double best = INFINITY, total = 0;
+  for (int i = 0; i < 20 && (i < 2 || total < 0.25); ++i) {
+    double start = ThreadSeconds();
+    run();
+    double s = ThreadSeconds() - start;
+    best = std::min(best, s);
+    total += s;
+  }
+  return best;
+}
+
+void PrintRow(const Image& image, const char* codec, std::size_t coded, double encode_s, double decode_s, bool exact) {
+  double raw = image.pixels.size() * 2.0;
+  std::printf("%-44s %-8s %7.3f %7.3f %9.1f %9.1f %s\n", image.name.c_str(), codec, raw / coded,
+              coded * 8.0 / image.pixels.size(), raw / encode_s / 1e6, raw / decode_s / 1e6, exact ? "" : "MISMATCH");
+}
+
+bool NivraEncode(const std::vector<uint16_t>& pixels, const Image& image, std::vector<uint8_t>& out) {
+  out.resize(image.pixels.size() * 3 + 4096);
+  int32_t length = static_cast<int32_t>(out.size());
+  if (nivra_encode(pixels.data(), image.width, image.height, out.data(), &length) != BM_OK) return false;
+  out.resize(length);
+  return true;
+}
+
+void Lossless(const Image& image, bool slow, bool others) {
+  std::vector<uint8_t> coded;
+  std::vector<uint16_t> decoded(image.pixels.size());
+  bool ok = true;
+  double enc = Seconds([&] { ok = NivraEncode(image.pixels, image, coded) && ok; });
+  double dec = Seconds([&] {
+    ok = nivra_decode(coded.data(), static_cast<int32_t>(coded.size()), decoded.data(),
+                      static_cast<int32_t>(decoded.size())) == BM_OK && ok;
+  });
+  PrintRow(image, "nivra", coded.size(), enc, dec, ok && decoded == image.pixels);
+  for (const auto& codec : others ? nivra_bench::ReferenceCodecs() : std::vector<nivra_bench::ReferenceCodec>{}) {
+    if (!slow && (codec.name == "jxl-e7" || codec.name == "zstd-19")) continue;
+    ok = true;
+    enc = Seconds([&] { ok = codec.encode(image, codec.level, coded) && ok; });
+    dec = Seconds([&] { ok = codec.decode(coded, image, decoded) && ok; });
+    PrintRow(image, codec.name.c_str(), coded.size(), enc, dec, ok && decoded == image.pixels);
+  }
+}
+
+// Entropy of round(Z/step + U) for standard normal Z and uniform dither U.
+double QuantizedNoiseEntropy(double step) {
+  double h = 0;
+  for (int k = -64; k <= 64; ++k) {
+    double p = 0;
+    const int n = 2000;
+    for (int i = 0; i < n; ++i) {  // midpoint rule over [k - 1/2, k + 1/2)
+      double v = k - 0.5 + (i + 0.5) / n;
+      p += 0.5 * (std::erf((v + 0.5) * step / std::sqrt(2.0)) - std::erf((v - 0.5) * step / std::sqrt(2.0))) / n;
+    }
+    if (p > 0) h -= p * std::log2(p);
+  }
+  return h;
+}
+
+double Stabilised(double x, const nivra_test::SensorModel& m) {
+  double q = m.gain * (x - m.black_level) + 0.375 * m.gain * m.gain + m.sigma * m.sigma;
+  return q > 0 ? 2.0 / m.gain * std::sqrt(q) : 0.0;
+}
+
+void Prepared(const Image& image, const nivra_test::SensorModel& model, bool mosaic) {
+  auto parameters =
+      std::make_shared<Nivra::ExtendedAnscombeParameters>(model.gain, model.black_level, model.sigma, model.white_level);
+  for (float step : {0.5f, 1.0f, 2.0f}) {
+    std::unique_ptr<Nivra::EmbeddedHeader> header;
+    if (mosaic) {
+      header = std::make_unique<Nivra::ColorHeader>(99, step, Nivra::ColorFilterArray::kBayerRG, parameters);
+    } else {
+      header = std::make_unique<Nivra::MonochromeHeader>(99, step, parameters);
+    }
+    // Prepare-and-encode: the header goes into the raw pixels and the encoder quantizes.
+    auto with_header = image.pixels;
+    header->Embed(with_header);
+    std::vector<uint8_t> coded;
+    std::vector<uint16_t> decoded(image.pixels.size());
+    bool ok = true;
+    double enc = Seconds([&] { ok = NivraEncode(with_header, image, coded) && ok; });
+    double dec = Seconds([&] {
+      ok = nivra_decode(coded.data(), static_cast<int32_t>(coded.size()), decoded.data(),
+                        static_cast<int32_t>(decoded.size())) == BM_OK && ok;
+    });
+    // Prepare alone must give the same pixels.
+    auto prepared = image.pixels;
+    double prep = Seconds([&] {
+      prepared = image.pixels;
+      Nivra::replace_noise(prepared.data(), prepared.size(), *parameters, step, 99);
+    });
+    header->Embed(prepared);
+    double sum = 0, sum2 = 0, worst = 0;
+    std::size_t n = 0;
+    for (std::size_t i = header->PixelCount(); i < image.pixels.size(); ++i) {
+      if (image.pixels[i] > model.white_level) continue;
+      double e = Stabilised(decoded[i], model) - Stabilised(image.pixels[i], model);
+      sum += e;
+      sum2 += e * e;
+      worst = std::max(worst, std::fabs(e));
+      ++n;
+    }
+    double raw = image.pixels.size() * 2.0;
+    std::printf("%-30s %4.1f %7.3f %6.3f %6.3f %+7.4f %6.3f %6.3f %9.1f %9.1f %9.1f %s\n", image.name.c_str(), step,
+                raw / coded.size(), coded.size() * 8.0 / image.pixels.size(), QuantizedNoiseEntropy(step), sum / n,
+                std::sqrt(sum2 / n), worst, raw / enc / 1e6, raw / dec / 1e6, raw / prep / 1e6,
+                ok && decoded == prepared ? "" : "MISMATCH");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::filesystem::path folder = TARN_FIXTURES_DIR;
+  bool slow = true, others = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--no-slow") == 0) {
+      slow = false;
+    } else if (std::strcmp(argv[i], "--nivra-only") == 0) {
+      others = false;
+    } else {
+      folder = argv[i];
+    }
+  }
+  const uint32_t w = 1024, h = 1024;
+  nivra_test::SensorModel model;
+  struct Synthetic {
+    const char* name;
+    std::function<double(uint32_t, uint32_t)> scene;
+    bool mosaic;
+  };
+  std::vector<Synthetic> synthetic = {{"synthetic-flat", nivra_test::Flat, false},
+                                      {"synthetic-gradient", nivra_test::Gradient(w), false},
+                                      {"synthetic-spots", nivra_test::Spots, false},
+                                      {"synthetic-cells", nivra_test::Cells, false},
+                                      {"synthetic-bayer", nivra_test::Bayer(w), true}};
+  std::vector<std::pair<Image, bool>> images;
+  for (const auto& s : synthetic) {
+    images.push_back({Image{s.name, w, h, nivra_test::SensorImage(w, h, model, s.scene)}, s.mosaic});
+  }
+
+  std::printf("Lossless (MB/s of 16-bit input per second of one core's CPU time)\n");
+  std::printf("%-44s %-8s %7s %7s %9s %9s\n", "image", "codec", "ratio", "bpp", "enc MB/s", "dec MB/s");
+  for (const auto& image : nivra_bench::ReadTiffPlanes(folder)) Lossless(image, slow, others);
+  for (const auto& [image, mosaic] : images) Lossless(image, slow, others);
+
+  std::printf("\nPrepared (gain %.1f, black %.0f, sigma %.1f; errors in noise sigma; enc = prepare-and-encode)\n",
+              model.gain, model.black_level, model.sigma);
+  std::printf("%-30s %4s %7s %6s %6s %7s %6s %6s %9s %9s %9s\n", "image", "step", "ratio", "bpp", "H(k)", "mean",
+              "rms", "max", "enc MB/s", "dec MB/s", "prep MB/s");
+  for (const auto& [image, mosaic] : images) Prepared(image, model, mosaic);
+  return 0;
+}
