@@ -36,9 +36,11 @@ inline int32_t Predict(int32_t w, int32_t n, int32_t nw, int32_t ne) {
 // Activity passed for border samples, where not all neighbours exist.
 constexpr uint32_t kBorder = 0xFFFFFFFFu;
 
-inline uint32_t Activity(int32_t w, int32_t n, int32_t nw, int32_t ne) {
-  return static_cast<uint32_t>(std::abs(n - nw)) + static_cast<uint32_t>(std::abs(w - nw)) +
-         static_cast<uint32_t>(std::abs(ne - n));
+// From the rows above only: the context of a sample must not wait for its west
+// neighbour, or decoding would become one long chain of dependent steps.
+inline uint32_t Activity(int32_t n, int32_t nw, int32_t ne, int32_t nn) {
+  return static_cast<uint32_t>(std::abs(n - nw)) + static_cast<uint32_t>(std::abs(ne - n)) +
+         static_cast<uint32_t>(std::abs(n - nn));
 }
 
 inline unsigned BitLength(uint32_t v) { return 32 - static_cast<unsigned>(std::countl_zero(v)); }
@@ -63,16 +65,18 @@ inline void PredictRows(const T* plane, std::size_t width, std::size_t y_begin, 
       continue;
     }
     const T* up = row - D * width;
+    // Two same-colour rows up, or the row above again at the top.
+    const T* up2 = y >= 2 * static_cast<std::size_t>(D) ? up - D * width : up;
     const std::size_t left_end = width < static_cast<std::size_t>(D) ? width : D;
     for (std::size_t x = 0; x < left_end; ++x) visit(base + x, int32_t(up[x]), kBorder);
     const std::size_t right_begin = width >= 2 * static_cast<std::size_t>(D) ? width - D : left_end;
     for (std::size_t x = left_end; x < right_begin; ++x) {
       int32_t w = row[x - D], n = up[x], nw = up[x - D], ne = up[x + D];
-      visit(base + x, Predict<P>(w, n, nw, ne), Activity(w, n, nw, ne));
+      visit(base + x, Predict<P>(w, n, nw, ne), Activity(n, nw, ne, up2[x]));
     }
     for (std::size_t x = right_begin; x < width; ++x) {
       int32_t w = row[x - D], n = up[x], nw = up[x - D];
-      visit(base + x, Predict<P>(w, n, nw, n), Activity(w, n, nw, n));
+      visit(base + x, Predict<P>(w, n, nw, n), Activity(n, nw, n, up2[x]));
     }
   }
 }
