@@ -1,0 +1,49 @@
+// The Nivra image codec applied to image chunks, in memory one chunk at a time.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+#include <span>
+
+#include "tarn/file/metadata/chunk/chunk.hpp"
+
+namespace tarn::chunk {
+class Image;
+class InterleavedImage;
+}  // namespace tarn::chunk
+
+namespace tarn::codec::nivra {
+
+// Each reads the chunk's `length` bytes from `in` and writes its result to `out`.
+// Encode returns (Nivra, encoded size); images the codec cannot take (not 16-bit,
+// rows that are not whole 16-bit values) are refused with EncodeError status 17.
+template <class ImageChunk>
+CodecResult EncodeStream(const ImageChunk& chunk, std::istream& in, std::ostream& out);
+// Returns (None, DecodedLength()).
+template <class ImageChunk>
+CodecResult DecodeStream(const ImageChunk& chunk, std::istream& in, std::ostream& out);
+// Returns (codec, length): preparing keeps the size and leaves the chunk uncompressed.
+template <class ImageChunk>
+CodecResult PrepareStream(const ImageChunk& chunk, std::istream& in, std::ostream& out);
+// Embeds the calibration header, then encodes; returns (Nivra, encoded size).
+template <class ImageChunk>
+CodecResult PrepareAndEncodeStream(const ImageChunk& chunk, std::istream& in, std::ostream& out);
+
+// source holds the chunk's decoded bytes in the file's byte order.
+template <class ImageChunk>
+CodecResult EncodeSpan(const ImageChunk& chunk, std::span<const uint8_t> source, std::span<uint8_t> destination);
+// destination receives DecodedLength() bytes in the file's byte order.
+template <class ImageChunk>
+CodecResult DecodeSpan(const ImageChunk& chunk, std::span<const uint8_t> source, std::span<uint8_t> destination);
+// Copies source to destination (same size; they may be the same span) and, for
+// 16-bit images without an embedded header, replaces the noise (prepare_only)
+// and embeds the calibration header. Statuses 8, 9 and 10 come as PrepareError.
+template <class ImageChunk>
+CodecResult PrepareSpan(const ImageChunk& chunk, std::span<const uint8_t> source, std::span<uint8_t> destination,
+                        bool prepare_only);
+
+// Swaps the two bytes of every 16-bit value; source and destination may be the same span.
+void SwapBytes16(std::span<const uint8_t> source, std::span<uint8_t> destination);
+
+}  // namespace tarn::codec::nivra
