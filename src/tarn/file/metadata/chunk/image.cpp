@@ -6,12 +6,32 @@
 #include "tarn/file/metadata/chunk/codec/nivra.hpp"
 #include "tarn/file/metadata/chunk/codec/util/recover_encode_error.hpp"
 #include "tarn/file/metadata/chunk/codec/zstd.hpp"
+#include "tarn/file/metadata/chunk/image/byte_buffer.hpp"
 #include "tarn/file/metadata/chunk/image/json_fields.hpp"
 #include "tarn/file/metadata/chunk/image/length_limit.hpp"
+#include "tarn/file/metadata/chunk/image/span_stream.hpp"
 #include "tarn/file/metadata/chunk/image/zstd_fallback.hpp"
 #include "tarn/logger.hpp"
+#include "tarn/util/stream.hpp"
 
 namespace tarn::chunk {
+
+namespace {
+
+// When the codec refuses a prepared image, zstd stores it prepared all the
+// same: the file must decode to what preparing alone would have written.
+CodecResult ZstdOfPrepared(const Image& image, std::istream& in, std::ostream& out) {
+  if (image.bytes_per_pixel != 2) return codec::zstd::EncodeStream(image, in, out);
+  image::ByteBuffer bytes(image.length);
+  if (ReadStreamToSpan(in, bytes.span()) != bytes.size()) {
+    throw EncodeError("unexpected EOF", Codec::Nivra, kTarnStatusInvalidFileContent);
+  }
+  codec::nivra::PrepareSpan(image, bytes.span(), bytes.span(), true);
+  image::SpanIStream prepared(bytes.span());
+  return codec::zstd::EncodeStream(image, prepared, out);
+}
+
+}  // namespace
 
 uint64_t ImageDecodedLength(uint32_t width, uint32_t height, uint16_t bytes_per_pixel) {
   return uint64_t{width} * height * bytes_per_pixel;
@@ -125,7 +145,7 @@ CodecResult Image::PrepareAndEncodeStream_(std::istream& in, std::ostream& out) 
     if (error.status() != kTarnStatusIncompatibleImage) throw;
     codec::RecoverEncodeError(error, in, before);
   }
-  return codec::zstd::EncodeStream(*this, in, out);
+  return ZstdOfPrepared(*this, in, out);
 }
 
 }  // namespace tarn::chunk

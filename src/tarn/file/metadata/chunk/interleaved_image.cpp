@@ -50,6 +50,27 @@ ByteBuffer Rearranged(const ChannelPlanes& planes, std::span<const uint8_t> rows
   return result;
 }
 
+// Prepares the rows in place; several channels are prepared as planes and put
+// back into the rows, so that row padding keeps its bytes.
+void PrepareRows(const InterleavedImage& image, std::span<uint8_t> rows) {
+  if (image.channels == 1 || image.bytes_per_pixel != 2) {
+    codec::nivra::PrepareSpan(image, rows, rows, true);
+    return;
+  }
+  const ChannelPlanes planes = PlanesOf(image);
+  ByteBuffer rearranged = Rearranged(planes, rows);
+  codec::nivra::PrepareSpan(image, rearranged.span(), rearranged.span(), true);
+  planes.Reset(rearranged.span(), true, rows);
+}
+
+// When the codec refuses a prepared image, zstd stores it prepared all the
+// same: the file must decode to what preparing alone would have written.
+CodecResult ZstdOfPrepared(const InterleavedImage& image, ByteBuffer& rows, std::ostream& out) {
+  PrepareRows(image, rows.span());
+  SpanIStream prepared(rows.span());
+  return codec::zstd::EncodeStream(image, prepared, out);
+}
+
 void WarnFallback(const std::string& reason) {
   Logger()->warn("{} encoder error: {} Fallback to {}.", CodecName(Codec::Nivra), reason, CodecName(Codec::Zstd));
 }
@@ -184,9 +205,11 @@ CodecResult InterleavedImage::EncodeStream_(std::istream& in, std::ostream& out)
       if (error.status() != kTarnStatusIncompatibleImage) throw;
       WarnFallback(error.what());
     }
-  } else {
+  } else if (planes.PaddedPlanesBytes() != length) {
     WarnFallback("channel planes of " + std::to_string(planes.PaddedPlanesBytes()) +
                  " bytes cannot stand in for the image's rows of " + std::to_string(length) + " bytes.");
+  } else {
+    WarnFallback("the rows carry padding bytes that channel planes do not keep.");
   }
   SpanIStream memory(rows.span());
   return image::EncodeWithZstdOrCopy(*this, memory, out, 0);
@@ -229,13 +252,9 @@ CodecResult InterleavedImage::PrepareStream_(std::istream& in, std::ostream& out
   if (ReadStreamToSpan(in, rows.span()) != rows.size()) {
     throw PrepareError("unexpected EOF", kTarnStatusInvalidFileContent);
   }
-  const ChannelPlanes planes = PlanesOf(*this);
-  ByteBuffer rearranged = Rearranged(planes, rows.span());
-  const CodecResult result = codec::nivra::PrepareSpan(*this, rearranged.span(), rearranged.span(), true);
-  // Back into the original rows, so that row padding keeps its bytes.
-  planes.Reset(rearranged.span(), true, rows.span());
+  PrepareRows(*this, rows.span());
   WriteSpanToStream(rows.span(), out);
-  return result;
+  return {codec, length};
 }
 
 CodecResult InterleavedImage::PrepareAndEncodeStream_(std::istream& in, std::ostream& out) const {
@@ -251,10 +270,12 @@ CodecResult InterleavedImage::PrepareAndEncodeStream_(std::istream& in, std::ost
       if (error.status() != kTarnStatusIncompatibleImage) throw;
       codec::RecoverEncodeError(error, in, before);
     }
-    return codec::zstd::EncodeStream(*this, in, out);
+    if (bytes_per_pixel != 2) return codec::zstd::EncodeStream(*this, in, out);
+    ByteBuffer rows = ReadRows<EncodeError>(*this, in);
+    return ZstdOfPrepared(*this, rows, out);
   }
 
-  const ByteBuffer rows = ReadRows<EncodeError>(*this, in);
+  ByteBuffer rows = ReadRows<EncodeError>(*this, in);
   const ChannelPlanes planes = PlanesOf(*this);
   if (PlanesStandInForRows(planes, rows.span())) {
     try {
@@ -268,8 +289,7 @@ CodecResult InterleavedImage::PrepareAndEncodeStream_(std::istream& in, std::ost
       if (error.status() != kTarnStatusIncompatibleImage) throw;
     }
   }
-  SpanIStream memory(rows.span());
-  return codec::zstd::EncodeStream(*this, memory, out);
+  return ZstdOfPrepared(*this, rows, out);
 }
 
 }  // namespace tarn::chunk
