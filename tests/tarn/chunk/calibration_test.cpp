@@ -20,7 +20,7 @@ Json::Value ParseJson(const std::string& text) {
 }
 
 // Registry entries made by one test and removed afterwards.
-class CalibrationRegistryTest : public ::testing::Test {
+class CalibrationWithRegistryTest : public ::testing::Test {
  protected:
   void TearDown() override { nv::ParameterRegistry::clear(); }
 
@@ -131,7 +131,7 @@ TEST(CalibrationTest, RandomSeedIsA32BitValue) {
   EXPECT_TRUE(differs);
 }
 
-TEST_F(CalibrationRegistryTest, BlackLevelFallsBackOnlyBeyondTwentyPercent) {
+TEST_F(CalibrationWithRegistryTest, BlackLevelFallsBackOnlyBeyondTwentyPercent) {
   Register("Cam_ISO100", 100, 4000);
   Calibration calibration;
   calibration.SetIdentifier("Cam", 100);
@@ -145,7 +145,7 @@ TEST_F(CalibrationRegistryTest, BlackLevelFallsBackOnlyBeyondTwentyPercent) {
   EXPECT_TRUE(log.Contains("Fallback to calibration metadata black level: 125"));
 }
 
-TEST_F(CalibrationRegistryTest, WhiteLevelFallsBackOnlyBeyondTwentyPercent) {
+TEST_F(CalibrationWithRegistryTest, WhiteLevelFallsBackOnlyBeyondTwentyPercent) {
   Register("Cam_ISO100", 100, 4000);
   Calibration calibration;
   calibration.identifier = "Cam_ISO100";
@@ -155,7 +155,7 @@ TEST_F(CalibrationRegistryTest, WhiteLevelFallsBackOnlyBeyondTwentyPercent) {
   EXPECT_EQ(Anscombe(calibration.TryBuildQuantizerParameters()).white_level(), 3100U);
 }
 
-TEST_F(CalibrationRegistryTest, FallbacksNeverChangeTheRegistry) {
+TEST_F(CalibrationWithRegistryTest, FallbacksNeverChangeTheRegistry) {
   Register("Cam_ISO100", 100, 4000);
   Calibration calibration;
   calibration.identifier = "Cam_ISO100";
@@ -170,7 +170,7 @@ TEST_F(CalibrationRegistryTest, FallbacksNeverChangeTheRegistry) {
   EXPECT_EQ(registered.white_level(), 4000U);
 }
 
-TEST_F(CalibrationRegistryTest, UnknownIdentifierGivesNoParametersEvenWithRecordLevels) {
+TEST_F(CalibrationWithRegistryTest, UnknownIdentifierGivesNoParametersEvenWithRecordLevels) {
   Calibration calibration;
   calibration.identifier = "Nobody_ISO1";
   calibration.gain = 2;
@@ -181,7 +181,7 @@ TEST_F(CalibrationRegistryTest, UnknownIdentifierGivesNoParametersEvenWithRecord
   EXPECT_EQ(calibration.TryBuildEmbeddedHeader(), nullptr);
 }
 
-TEST_F(CalibrationRegistryTest, ColourFilterComesFromTheRegistryWhenValid) {
+TEST_F(CalibrationWithRegistryTest, ColourFilterComesFromTheRegistryWhenValid) {
   Register("Good_ISO100", 100, 4000, "kBayerGR");
   Register("Bad_ISO100", 100, 4000, "RGGB");
   Calibration calibration;
