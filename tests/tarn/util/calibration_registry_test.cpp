@@ -23,14 +23,14 @@ constexpr const char* kOwnFormat = R"({
   "cameras": [{"identifier": "Own_Camera_ISO200", "gain": 1.5, "black_level": 64, "sigma": 1.9, "white_level": 1023}]
 })";
 
-class CalibrationRegistryTest : public ::testing::Test {
+class CalibrationLoadingTest : public ::testing::Test {
  protected:
   void SetUp() override { ParameterRegistry::clear(); }
   void TearDown() override { ParameterRegistry::clear(); }
   TempDir dir_;
 };
 
-TEST_F(CalibrationRegistryTest, PellumEntriesBecomeIdentifiers) {
+TEST_F(CalibrationLoadingTest, PellumEntriesBecomeIdentifiers) {
   WriteFile(dir_ / "acme.json", kPellum);
   EXPECT_EQ(ParameterRegistry::LoadPellumJson(dir_ / "acme.json"), 2u);
   const auto parameters =
@@ -44,7 +44,7 @@ TEST_F(CalibrationRegistryTest, PellumEntriesBecomeIdentifiers) {
   EXPECT_NE(ParameterRegistry::get_metadata("Acme_X100_ISO100"), "");
 }
 
-TEST_F(CalibrationRegistryTest, MalformedPellumFilesAddNothing) {
+TEST_F(CalibrationLoadingTest, MalformedPellumFilesAddNothing) {
   const std::string bad_files[] = {
       R"({"make": "A", "model": "B", "isoData": []})",
       R"({"make": "A", "model": "B", "isoData": [{"iso": 100, "blackLevel": 1, "gain": 0, "noise": 1}]})",
@@ -63,7 +63,7 @@ TEST_F(CalibrationRegistryTest, MalformedPellumFilesAddNothing) {
   }
 }
 
-TEST_F(CalibrationRegistryTest, FolderSkipsBadFilesAndOtherNames) {
+TEST_F(CalibrationLoadingTest, FolderSkipsBadFilesAndOtherNames) {
   WriteFile(dir_ / "a-acme.json", kPellum);
   WriteFile(dir_ / "b-own.JSON", kOwnFormat);
   WriteFile(dir_ / "c-broken.json", "{ broken");
@@ -81,7 +81,7 @@ TEST_F(CalibrationRegistryTest, FolderSkipsBadFilesAndOtherNames) {
   EXPECT_EQ(ParameterRegistry::LoadFolder(dir_ / "missing"), 0);
 }
 
-TEST_F(CalibrationRegistryTest, DefaultLocationsFollowXdg) {
+TEST_F(CalibrationLoadingTest, DefaultLocationsFollowXdg) {
   TempDir config;
   std::filesystem::create_directories(config / "nivra");
   WriteFile(config / "nivra" / "acme.json", kPellum);
