@@ -82,7 +82,7 @@ bool SameContent(const fs::path& a, const fs::path& b) { return Run("cmp -s " + 
 void Report(const char* what, uint64_t bytes, double ours, double baseline) {
   const double mb = static_cast<double>(bytes) / 1e6;
   if (baseline > 0) {
-    std::printf("%-9s %8.1f MB/s   tarn tool + cp %8.1f MB/s   ratio %5.1f%%\n", what, mb / ours, mb / baseline,
+    std::printf("%-9s %8.1f MB/s   tarn tool + cp %8.1f MB/s   speed vs tool + cp %5.1f%%\n", what, mb / ours, mb / baseline,
                 100.0 * baseline / ours);
   } else {
     std::printf("%-9s %8.1f MB/s   (tarn tool not built: no baseline)\n", what, mb / ours);

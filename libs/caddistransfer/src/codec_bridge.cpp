@@ -1,6 +1,7 @@
 #include "codec_bridge.hpp"
 
 #include "error.hpp"
+#include "nivra/nivra.hpp"
 #include "tarn/tarn.h"
 
 namespace caddistransfer {
@@ -21,6 +22,10 @@ uint64_t Count(int count) { return count > 0 ? static_cast<uint64_t>(count) : 0;
 void CompressForUpload(const std::filesystem::path& source, const std::filesystem::path& destination,
                        const std::optional<std::string>& calibration_id) {
   if (calibration_id) {
+    // Asked for a calibration that is not there: refuse rather than store the images unprepared.
+    if (!Brimlake::Nivra::ParameterRegistry::get_parameters(*calibration_id)) {
+      throw PermanentError("no calibration '" + *calibration_id + "' is loaded; load its calibration file first");
+    }
     CheckStatus(TarnPrepareAndCompressFile(source.c_str(), destination.c_str(), calibration_id->c_str(), nullptr),
                 "preparing and compressing " + source.string() + " with calibration '" + *calibration_id + "'");
   } else {
