@@ -171,7 +171,7 @@ int main(int argc, char** argv) {
 
   std::printf("Lossless (MB/s of 16-bit input per second of one core's CPU time)\n");
   std::printf("%-44s %-8s %7s %7s %9s %9s\n", "image", "codec", "ratio", "bpp", "enc MB/s", "dec MB/s");
-  for (const auto& image : nivra_bench::ReadTiffPlanes(folder)) Lossless(image, slow, others);
+  for (const auto& image : nivra_test::ReadTiffPlanes(folder)) Lossless(image, slow, others);
   for (const auto& [image, mosaic] : images) Lossless(image, slow, others);
 
   std::printf("\nPrepared (gain %.1f, black %.0f, sigma %.1f; errors in noise sigma; enc = prepare-and-encode)\n",

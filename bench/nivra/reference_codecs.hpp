@@ -5,13 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "tiff_planes.hpp"
+
 namespace nivra_bench {
 
-struct Image {
-  std::string name;
-  uint32_t width = 0, height = 0;
-  std::vector<uint16_t> pixels;
-};
+using nivra_test::Image;
 
 struct ReferenceCodec {
   std::string name;

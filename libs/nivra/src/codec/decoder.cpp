@@ -40,11 +40,11 @@ bm_status Decode(const uint8_t* source, std::size_t source_size, uint16_t* desti
   if (in.Byte() != kMagic0 || in.Byte() != kMagic1 || in.Byte() != kVersion) return BM_INVALID_FILE_CONTENT;
   uint8_t mode = in.Byte();
   uint8_t layout = in.Byte();
-  int distance = layout & 3, predictor = (layout >> 2) & 3;
+  int distance = layout & 3, predictor = (layout >> 2) & 7;
   bool value_map = (layout & kValueMapFlag) != 0;
   uint64_t width = in.Varint(32), height = in.Varint(32);
   if (!in.ok() || (mode != kModeLossless && mode != kModePrepared) || distance < 1 || distance > 2 ||
-      (layout & ~(kValueMapFlag | 0x0F)) != 0 || (value_map && mode != kModeLossless) || width == 0 || height == 0 || width * height != pixel_count) {
+      (layout & ~(kValueMapFlag | 0x1F)) != 0 || predictor >= kPredictors || (value_map && mode != kModeLossless) || width == 0 || height == 0 || width * height != pixel_count) {
     return BM_INVALID_FILE_CONTENT;
   }
 
@@ -112,6 +112,10 @@ bm_status Decode(const uint8_t* source, std::size_t source_size, uint16_t* desti
     uint32_t bits = noise::DitherBits(seed, i);
     centres[i] = lattice->SampleBin(destination[i], noise::DitherValue(bits)) * 256 - noise::DitherFine(bits);
   }
+  // First the bins (a chain from sample to sample), then the values (independent
+  // per pixel, so they overlap well).
+  std::vector<uint8_t> escaped(pixel_count);
+  const int32_t max_bin = lattice->max_bin();
   bool ok = true;
   WithLayout(distance, predictor, [&](auto d, auto p) {
     for (std::size_t y = 0; y < height && ok; ++y) {
@@ -119,7 +123,6 @@ bm_status Decode(const uint8_t* source, std::size_t source_size, uint16_t* desti
       PredictRows<d(), p()>(centres.data(), width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t activity) {
         if (i < header_pixels) return;
         uint32_t bits = noise::DitherBits(seed, i);
-        double u = noise::DitherValue(bits);
         int32_t fine = noise::DitherFine(bits);
         PreparedContexts::Choice c = contexts.Choose(pred, activity, fine);
         uint32_t token = row.Token(c.context);
@@ -127,25 +130,32 @@ bm_status Decode(const uint8_t* source, std::size_t source_size, uint16_t* desti
         if (token == kEscapeToken) {
           auto value = static_cast<uint16_t>(payload);
           destination[i] = value;
-          centres[i] = lattice->SampleBin(value, u) * 256 - fine;
+          escaped[i] = 1;
+          centres[i] = lattice->SampleBin(value, noise::DitherValue(bits)) * 256 - fine;
           return;
         }
         int32_t r = UnZigZag(payload);
         int64_t k = int64_t{c.predicted_bin} + (c.mirrored ? -int64_t{r} : int64_t{r});
-        int32_t value = k >= 0 && k <= lattice->max_bin() ? lattice->Representative(static_cast<int32_t>(k), u) : -1;
-        if (value < 0) {
+        if (k < 0 || k > max_bin) {
           row.bad = true;
-          value = 0;
           k = 0;
         }
-        destination[i] = static_cast<uint16_t>(value);
         centres[i] = static_cast<int32_t>(k) * 256 - fine;
       });
       streams = row;
       ok = streams.ok();
     }
   });
-  return ok && streams.rans.Finished() ? BM_OK : BM_INVALID_FILE_CONTENT;
+  if (!ok || !streams.rans.Finished()) return BM_INVALID_FILE_CONTENT;
+  int32_t empty_bin = 0;
+  for (std::size_t i = header_pixels; i < pixel_count; ++i) {
+    if (escaped[i]) continue;
+    uint32_t bits = noise::DitherBits(seed, i);
+    int32_t value = lattice->Representative((centres[i] + noise::DitherFine(bits)) >> 8, noise::DitherValue(bits));
+    empty_bin |= value < 0;
+    destination[i] = static_cast<uint16_t>(value);
+  }
+  return empty_bin ? BM_INVALID_FILE_CONTENT : BM_OK;
 }
 
 }  // namespace Brimlake::Nivra::codec

@@ -1,5 +1,5 @@
 // Layout of a coded image (documented in the library's README):
-//   "Nv", version, mode, layout byte (distance | predictor << 2 | value map flag),
+//   "Nv", version, mode, layout byte (distance | predictor << 2 | value map flag 0x20),
 //   varint width, varint height,
 //   lossless mode with the value map flag: the map (see value_map.hpp),
 //   prepared mode only: varint header pixel count, those pixels as 16-bit little endian,
@@ -17,7 +17,7 @@ constexpr uint8_t kMagic1 = 'v';
 constexpr uint8_t kVersion = 1;
 constexpr uint8_t kModeLossless = 1;
 constexpr uint8_t kModePrepared = 2;
-constexpr uint8_t kValueMapFlag = 0x10;
+constexpr uint8_t kValueMapFlag = 0x20;  // predictor in bits 2-4
 // A prepared image keeps its original value where it is off the lattice when at
 // most 1/64 of its values are: such an image was prepared, then edited. More
 // off-lattice values mean the image still has to be prepared.

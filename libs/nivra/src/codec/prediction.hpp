@@ -16,11 +16,12 @@ enum Predictor : int {
   kAverage2 = 1, // mean of west and north: halves the noise of one neighbour
   kAverage4 = 2, // mean of four neighbours: best on noise around a slow signal
   kPlanar = 3,   // west plus half the north-east to north-west slope: exact on planes
+  kAbove4 = 4,   // mean of four neighbours in the rows above: noise fields, and no wait for the west
 };
-constexpr int kPredictors = 4;
+constexpr int kPredictors = 5;
 
 template <int P>
-inline int32_t Predict(int32_t w, int32_t n, int32_t nw, int32_t ne) {
+inline int32_t Predict(int32_t w, int32_t n, int32_t nw, int32_t ne, int32_t nn) {
   if constexpr (P == kMed) {
     int32_t hi = w > n ? w : n, lo = w > n ? n : w;
     return nw >= hi ? lo : nw <= lo ? hi : w + n - nw;
@@ -28,8 +29,10 @@ inline int32_t Predict(int32_t w, int32_t n, int32_t nw, int32_t ne) {
     return (w + n + 1) >> 1;
   } else if constexpr (P == kAverage4) {
     return (w + n + nw + ne + 2) >> 2;
-  } else {
+  } else if constexpr (P == kPlanar) {
     return w + ((ne - nw) >> 1);
+  } else {
+    return (n + nw + ne + nn + 2) >> 2;
   }
 }
 
@@ -71,12 +74,12 @@ inline void PredictRows(const T* plane, std::size_t width, std::size_t y_begin, 
     for (std::size_t x = 0; x < left_end; ++x) visit(base + x, int32_t(up[x]), kBorder);
     const std::size_t right_begin = width >= 2 * static_cast<std::size_t>(D) ? width - D : left_end;
     for (std::size_t x = left_end; x < right_begin; ++x) {
-      int32_t w = row[x - D], n = up[x], nw = up[x - D], ne = up[x + D];
-      visit(base + x, Predict<P>(w, n, nw, ne), Activity(n, nw, ne, up2[x]));
+      int32_t w = row[x - D], n = up[x], nw = up[x - D], ne = up[x + D], nn = up2[x];
+      visit(base + x, Predict<P>(w, n, nw, ne, nn), Activity(n, nw, ne, nn));
     }
     for (std::size_t x = right_begin; x < width; ++x) {
-      int32_t w = row[x - D], n = up[x], nw = up[x - D];
-      visit(base + x, Predict<P>(w, n, nw, n), Activity(n, nw, n, up2[x]));
+      int32_t w = row[x - D], n = up[x], nw = up[x - D], nn = up2[x];
+      visit(base + x, Predict<P>(w, n, nw, n, nn), Activity(n, nw, n, nn));
     }
   }
 }
@@ -89,7 +92,8 @@ inline void WithLayout(int distance, int predictor, F&& f) {
       case kMed: f(d, std::integral_constant<int, kMed>{}); break;
       case kAverage2: f(d, std::integral_constant<int, kAverage2>{}); break;
       case kAverage4: f(d, std::integral_constant<int, kAverage4>{}); break;
-      default: f(d, std::integral_constant<int, kPlanar>{}); break;
+      case kPlanar: f(d, std::integral_constant<int, kPlanar>{}); break;
+      default: f(d, std::integral_constant<int, kAbove4>{}); break;
     }
   };
   if (distance == 2) with_p(std::integral_constant<int, 2>{}); else with_p(std::integral_constant<int, 1>{});

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace nivra_bench {
+namespace nivra_test {
 namespace {
 
 bool ReadPlane(TIFF* tiff, Image& image) {
@@ -50,4 +50,4 @@ std::vector<Image> ReadTiffPlanes(const std::filesystem::path& folder) {
   return images;
 }
 
-}  // namespace nivra_bench
+}  // namespace nivra_test
