@@ -2,6 +2,8 @@
 // full-resolution sub-block, and none of the compressed or pyramid ones.
 #include <gtest/gtest.h>
 
+#include "readers/round_trip.hpp"
+#include "tarn/file/metadata/readers/czi.hpp"
 #include "tarn/file/metadata/readers/czi_directory.hpp"
 #include "test_util.hpp"
 
@@ -33,6 +35,25 @@ TEST_P(CziRealFile, FindsEveryPlainSubBlock) {
     EXPECT_EQ(plane.pixel_type, expected.pixel_type);
     EXPECT_EQ(plane.length, uint64_t{plane.width} * plane.height * (expected.pixel_type == PixelType::kGray16 ? 2 : 1));
   }
+}
+
+TEST_P(CziRealFile, RestoresEveryByteWithEachPlaneCodedAsAnImage) {
+  const RealCzi& expected = GetParam();
+  const auto path = FixturesDir() / expected.name;
+  if (FixturesDir().empty() || !std::filesystem::exists(path)) GTEST_SKIP() << "sample files absent";
+  const auto chunks = metadata::ReadCzi(path);
+  ASSERT_EQ(chunks.size(), expected.planes);
+  for (const auto& [offset, chunk] : chunks) {
+    const auto* image = dynamic_cast<const chunk::Image*>(chunk.get());
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->bytes_per_pixel, expected.pixel_type == PixelType::kGray16 ? 2 : 1);
+    EXPECT_EQ(image->endianness, std::endian::little);
+  }
+
+  const auto result = CompressAndRestore(path);
+  EXPECT_TRUE(result.identical);
+  EXPECT_EQ(result.images, expected.planes);
+  EXPECT_EQ(result.images_not_coded, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(

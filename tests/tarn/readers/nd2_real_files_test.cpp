@@ -2,6 +2,8 @@
 // holds, with the geometry its attributes give.
 #include <gtest/gtest.h>
 
+#include "readers/round_trip.hpp"
+#include "tarn/file/metadata/readers/nd2.hpp"
 #include "tarn/file/metadata/readers/nd2_reader.hpp"
 #include "test_util.hpp"
 
@@ -34,6 +36,26 @@ TEST_P(Nd2RealFile, FindsEveryUncompressedFrame) {
     EXPECT_EQ(frame.bytes_per_component, 2);
     EXPECT_EQ(frame.length, uint64_t{expected.width_bytes} * expected.height);
   }
+}
+
+TEST_P(Nd2RealFile, RestoresEveryByteWithEachFrameCodedAsAnImage) {
+  const RealNd2& expected = GetParam();
+  const auto path = FixturesDir() / expected.name;
+  if (FixturesDir().empty() || !std::filesystem::exists(path)) GTEST_SKIP() << "sample files absent";
+  const auto chunks = metadata::ReadNd2(path);
+  ASSERT_EQ(chunks.size(), expected.frames);
+  const auto* first = dynamic_cast<const chunk::InterleavedImage*>(chunks.begin()->second.get());
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(chunks.begin()->first, expected.first_offset);
+  EXPECT_EQ(first->channels, expected.components);
+  EXPECT_EQ(first->width_bytes, expected.width_bytes);
+  EXPECT_EQ(first->bytes_per_pixel, 2);
+  EXPECT_EQ(first->endianness, std::endian::little);
+
+  const auto result = CompressAndRestore(path);
+  EXPECT_TRUE(result.identical);
+  EXPECT_EQ(result.images, expected.frames);
+  EXPECT_EQ(result.images_not_coded, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
