@@ -67,31 +67,31 @@ class ByteReader {
 // assumes a little-endian host (as the pixel buffers do).
 static_assert(std::endian::native == std::endian::little, "the bit stream assumes a little-endian host");
 
+// A small value type: copy it into a local for a hot loop and back afterwards.
 class BitWriter {
  public:
-  // max_bits bounds everything that will be put.
-  explicit BitWriter(std::size_t max_bits) : bytes_(new uint8_t[max_bits / 8 + 16]) {}
+  // The buffer must hold every bit that will be put, plus 8 bytes.
+  explicit BitWriter(uint8_t* buffer) : bytes_(buffer) {}
 
   void Put(uint32_t value, unsigned bits) {  // bits <= 32
     acc_ |= static_cast<uint64_t>(value) << fill_;
     fill_ += bits;
-    std::memcpy(bytes_.get() + size_, &acc_, 8);
+    std::memcpy(bytes_ + size_, &acc_, 8);
     size_ += fill_ >> 3;
     acc_ >>= fill_ & ~7u;
     fill_ &= 7;
   }
   // Bytes written, the last one completed with zero bits.
   std::size_t Finish() {
-    std::memcpy(bytes_.get() + size_, &acc_, 8);
+    std::memcpy(bytes_ + size_, &acc_, 8);
     size_ += (fill_ + 7) >> 3;
     fill_ = 0;
     acc_ = 0;
     return size_;
   }
-  const uint8_t* data() const { return bytes_.get(); }
 
  private:
-  std::unique_ptr<uint8_t[]> bytes_;
+  uint8_t* bytes_;
   std::size_t size_ = 0;
   uint64_t acc_ = 0;
   unsigned fill_ = 0;

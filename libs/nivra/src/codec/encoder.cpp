@@ -1,6 +1,7 @@
 // Encoder: chooses layout and predictor on a sample of rows, turns every sample
 // into a context and a token, then codes the tokens with per-context rANS.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <span>
@@ -17,29 +18,46 @@
 namespace Brimlake::Nivra::codec {
 namespace {
 
-struct TokenSink {
-  // Every sample gives at most 25 extra bits (an escape 16).
-  explicit TokenSink(std::size_t count) : symbols(new uint16_t[count]), bits(count * 25 + 64) {}
-  std::unique_ptr<uint16_t[]> symbols;  // context << 8 | token, in coding order
-  std::size_t size = 0;
-  std::array<Histogram, kContexts> counts{};
+// Where tokens go while coding rows: copied into a local for each row so that
+// its pointers and bit buffer stay in registers.
+struct TokenWriter {
+  uint16_t* symbol;  // context << 8 | token, in coding order
   BitWriter bits;
+  std::array<Histogram, kContexts>* counts;
 
   void Put(uint32_t context, uint32_t value) {
     Token t = Tokenize(value);
-    symbols[size++] = static_cast<uint16_t>(context << 8 | t.token);
-    ++counts[context][t.token];
+    *symbol++ = static_cast<uint16_t>(context << 8 | t.token);
+    ++(*counts)[context][t.token];
     bits.Put(t.extra, t.extra_bits);
   }
   void Escape(uint32_t context, uint16_t value) {
-    symbols[size++] = static_cast<uint16_t>(context << 8 | kEscapeToken);
-    ++counts[context][kEscapeToken];
+    *symbol++ = static_cast<uint16_t>(context << 8 | kEscapeToken);
+    ++(*counts)[context][kEscapeToken];
     bits.Put(value, 16);
   }
 };
 
+struct TokenSink {
+  // Every sample gives at most 25 extra bits (an escape 16).
+  explicit TokenSink(std::size_t count)
+      : symbols(new uint16_t[count]),
+        bits(new uint8_t[count * 25 / 8 + 16]),
+        writer{symbols.get(), BitWriter(bits.get()), &counts} {}
+  std::unique_ptr<uint16_t[]> symbols;
+  std::unique_ptr<uint8_t[]> bits;
+  std::array<Histogram, kContexts> counts{};
+  TokenWriter writer;
+
+  TokenWriter Local() const { return writer; }
+  void Commit(const TokenWriter& local) { writer = local; }
+  std::size_t size() const { return static_cast<std::size_t>(writer.symbol - symbols.get()); }
+};
+
 // Estimated coded size in bits of a candidate layout, from token statistics.
 struct CostSink {
+  CostSink& Local() { return *this; }
+  void Commit(const CostSink&) {}
   std::array<Histogram, kContexts> counts{};
   uint64_t extra_bits = 0;
 
@@ -52,19 +70,31 @@ struct CostSink {
     ++counts[context][kEscapeToken];
     extra_bits += 16;
   }
-  // Estimated bits per coded sample.
+  // Estimated bits per coded sample: sum of c·log2(total/c) over the histograms.
   double BitsPerSample() const {
     double bits = static_cast<double>(extra_bits);
     uint64_t samples = 0;
     for (const Histogram& h : counts) {
       uint64_t total = 0;
-      for (uint32_t c : h) total += c;
+      double sum_c_log_c = 0;
       for (uint32_t c : h) {
-        if (c != 0) bits += c * std::log2(static_cast<double>(total) / c);
+        if (c == 0) continue;
+        total += c;
+        sum_c_log_c += c * FastLog2(static_cast<float>(c));
       }
+      if (total != 0) bits += static_cast<double>(total) * FastLog2(static_cast<float>(total)) - sum_c_log_c;
       samples += total;
     }
     return samples == 0 ? 0.0 : bits / static_cast<double>(samples);
+  }
+
+ private:
+  // Good to about 0.01 bit, which is all a size estimate needs.
+  static float FastLog2(float x) {
+    uint32_t bits = std::bit_cast<uint32_t>(x);
+    float exponent = static_cast<float>(static_cast<int32_t>(bits >> 23) - 127);
+    float m = std::bit_cast<float>((bits & 0x007FFFFFu) | 0x3F800000u);  // mantissa in [1, 2)
+    return exponent + (-0.34484843f * m + 2.02466578f) * m - 0.67487759f;
   }
 };
 
@@ -106,8 +136,12 @@ template <class Source, class Sink>
 void CodeRows(const Source& source, int distance, int predictor, std::size_t width, std::size_t y_begin,
               std::size_t y_end, Sink& sink) {
   WithLayout(distance, predictor, [&](auto d, auto p) {
-    PredictRows<d(), p()>(source.plane(), width, y_begin, y_end,
-                          [&](std::size_t i, int32_t pred, uint32_t activity) { source.Code(sink, i, pred, activity); });
+    for (std::size_t y = y_begin; y < y_end; ++y) {
+      auto&& local = sink.Local();
+      PredictRows<d(), p()>(source.plane(), width, y, y + 1,
+                            [&](std::size_t i, int32_t pred, uint32_t activity) { source.Code(local, i, pred, activity); });
+      sink.Commit(local);
+    }
   });
 }
 
@@ -118,12 +152,12 @@ struct Layout {
 };
 
 // Tries every layout on bands of rows spread over the image: about a
-// thirty-second of it, at least 4096 and at most 32768 samples.
+// thirty-second of it, at least 1024 and at most 32768 samples.
 template <class Source>
 Layout ChooseLayout(const Source& source, std::size_t width, std::size_t height, bool mosaic_only) {
   constexpr std::size_t kBandRows = 4;
   const std::size_t count = width * height;
-  const std::size_t sample = std::clamp<std::size_t>(count / 32, 4096, 32768);
+  const std::size_t sample = std::clamp<std::size_t>(count / 32, 1024, 32768);
   const std::size_t bands = (sample + width * kBandRows - 1) / (width * kBandRows);
   const bool all_rows = count <= 2 * sample || height < 2 * (bands + 1) * kBandRows;
   Layout best, above;
@@ -152,14 +186,14 @@ bm_status Finish(std::vector<uint8_t>& out, TokenSink& sink, uint8_t* destinatio
   std::array<SymbolTable, kContexts> tables;
   WriteTables(out, sink.counts, tables);
   std::vector<uint8_t> coded;
-  RansEncode(tables, sink.symbols.get(), sink.size, coded);
+  RansEncode(tables, sink.symbols.get(), sink.size(), coded);
   PutVarint(out, coded.size());
-  std::size_t bits = sink.bits.Finish();
+  std::size_t bits = sink.writer.bits.Finish();
   std::size_t total = out.size() + coded.size() + bits;
   if (total > static_cast<std::size_t>(*destination_length)) return BM_INCOMPATIBLE_IMAGE;
   std::memcpy(destination, out.data(), out.size());
   std::memcpy(destination + out.size(), coded.data(), coded.size());
-  if (bits != 0) std::memcpy(destination + out.size() + coded.size(), sink.bits.data(), bits);
+  if (bits != 0) std::memcpy(destination + out.size() + coded.size(), sink.bits.get(), bits);
   *destination_length = static_cast<int32_t>(total);
   return BM_OK;
 }

@@ -139,10 +139,11 @@ void RansEncode(const std::array<SymbolTable, kContexts>& tables, const uint16_t
   std::unique_ptr<uint16_t[]> buffer(new uint16_t[count + 5]);
   uint16_t* const end = buffer.get() + count + 5;
   uint16_t* p = end;
-  uint32_t state[2] = {kRansLow, kRansLow};
-  for (std::size_t i = count; i-- > 0;) {
-    const EncodeSymbol& e = encode[symbols[i] >> 8][symbols[i] & 0xFF];
-    uint32_t& x = state[i & 1];
+  // Even symbols use the first state, odd ones the second; two scalars (not an
+  // array indexed by parity) stay in registers.
+  uint32_t even = kRansLow, odd = kRansLow;
+  auto put = [&](uint32_t& x, uint16_t symbol) {
+    const EncodeSymbol& e = encode[symbol >> 8][symbol & 0xFF];
     // Store the low word always; keep it only when the state overflows (no branch).
     uint32_t emit = x >= e.x_max;
     p[-1] = static_cast<uint16_t>(x);
@@ -150,10 +151,17 @@ void RansEncode(const std::array<SymbolTable, kContexts>& tables, const uint16_t
     x >>= 16 * emit;
     uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(x) * e.reciprocal) >> 32) >> e.shift;
     x += e.bias + q * e.complement;
+  };
+  std::size_t i = count;
+  if (i & 1) put(even, symbols[--i]);
+  while (i > 0) {
+    i -= 2;
+    put(odd, symbols[i + 1]);
+    put(even, symbols[i]);
   }
-  for (int s = 1; s >= 0; --s) {
-    *--p = static_cast<uint16_t>(state[s]);
-    *--p = static_cast<uint16_t>(state[s] >> 16);
+  for (uint32_t state : {odd, even}) {
+    *--p = static_cast<uint16_t>(state);
+    *--p = static_cast<uint16_t>(state >> 16);
   }
   std::size_t n = end - p;
   std::size_t at = out.size();

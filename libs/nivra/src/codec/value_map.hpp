@@ -2,6 +2,9 @@
 // bits leaves gaps between its values; coding ranks in this set removes them.
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -11,14 +14,34 @@ namespace Brimlake::Nivra::codec {
 
 class ValueMap {
  public:
-  ValueMap(const uint16_t* pixels, std::size_t count) : used_(65536, 0) {
-    for (std::size_t i = 0; i < count; ++i) used_[pixels[i]] = 1;
-    for (uint32_t v = 0; v < 65536; ++v) {
-      if (used_[v]) values_.push_back(static_cast<uint16_t>(v));
+  ValueMap(const uint16_t* pixels, std::size_t count) {
+    // Which values occur, as 1024 words of 64 bits. Large images mark bytes
+    // first: setting bits would chain read-modify-writes on one word.
+    std::array<uint64_t, 1024> used{};
+    if (count < 65536) {
+      for (std::size_t i = 0; i < count; ++i) used[pixels[i] >> 6] |= uint64_t{1} << (pixels[i] & 63);
+    } else {
+      std::vector<uint8_t> seen(65536, 0);
+      for (std::size_t i = 0; i < count; ++i) seen[pixels[i]] = 1;
+      for (std::size_t v = 0; v < 65536; ++v) used[v >> 6] |= uint64_t{seen[v]} << (v & 63);
+    }
+    std::size_t distinct = 0, lowest = 65536, highest = 0;
+    for (std::size_t w = 0; w < used.size(); ++w) {
+      if (used[w] == 0) continue;
+      distinct += static_cast<std::size_t>(std::popcount(used[w]));
+      lowest = std::min(lowest, w * 64 + static_cast<std::size_t>(std::countr_zero(used[w])));
+      highest = w * 64 + 63 - static_cast<std::size_t>(std::countl_zero(used[w]));
+    }
+    // Worth trying when at most half the values of the range occur.
+    if (distinct == 0 || distinct * 2 > highest - lowest + 1) return;
+    values_.reserve(distinct);
+    for (std::size_t w = 0; w < used.size(); ++w) {
+      for (uint64_t bits = used[w]; bits != 0; bits &= bits - 1) {
+        values_.push_back(static_cast<uint16_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits))));
+      }
     }
   }
-  // Worth trying: at most half the values of the range occur.
-  bool sparse() const { return values_.size() * 2 <= static_cast<std::size_t>(values_.back() - values_.front() + 1); }
+  bool sparse() const { return !values_.empty(); }
 
   std::vector<uint16_t> Ranks(const uint16_t* pixels, std::size_t count) const {
     std::vector<uint16_t> rank_of(65536, 0);
@@ -55,8 +78,7 @@ class ValueMap {
   }
 
  private:
-  std::vector<uint8_t> used_;
-  std::vector<uint16_t> values_;
+  std::vector<uint16_t> values_;  // empty unless sparse
 };
 
 }  // namespace Brimlake::Nivra::codec
