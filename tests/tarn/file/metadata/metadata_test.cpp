@@ -133,5 +133,37 @@ TEST(MetadataTest, WalkWrapsForeignFailuresWithStatusThree) {
   }
 }
 
+// A chunk whose operations fail with something that is no standard exception.
+class ThrowingChunk : public UnspecifiedData {
+ public:
+  ThrowingChunk() : UnspecifiedData(4) {}
+  std::unique_ptr<Chunk> CloneWithCodec(Codec, uint64_t) const override { return std::make_unique<ThrowingChunk>(); }
+
+ protected:
+  CodecResult EncodeStream_(std::istream&, std::ostream&) const override { throw 42; }
+  CodecResult PrepareStream_(std::istream&, std::ostream&) const override { throw 42; }
+};
+
+TEST(MetadataTest, WalkWrapsNonStandardFailures) {
+  Chunks chunks;
+  chunks.push_back(std::make_unique<ThrowingChunk>());
+  const Metadata metadata = Metadata::FromChunks(std::move(chunks));
+  std::istringstream in("abcd");
+  std::ostringstream out;
+  try {
+    metadata.EncodeStream(in, out);
+    FAIL();
+  } catch (const EncodeError& error) {
+    EXPECT_EQ(error.status(), kTarnStatusUnknownError);
+    EXPECT_STREQ(error.what(), "Unknown encoder error: unknown");
+  }
+  try {
+    metadata.PrepareStream(in, out);
+    FAIL();
+  } catch (const PrepareError& error) {
+    EXPECT_STREQ(error.what(), "unknown");
+  }
+}
+
 }  // namespace
 }  // namespace tarn
