@@ -1,5 +1,8 @@
 #include "tarn/file/file.hpp"
 
+#include <cerrno>
+#include <cstring>
+
 #include <fmt/format.h>
 
 #include "tarn/error.hpp"
@@ -103,9 +106,13 @@ void File::SetCalibrationId(const std::string& id) const {
 }
 
 std::ifstream File::SourceStream() const {
-  std::ifstream in;
+  std::ifstream in(path, std::ios::binary);
+  // The stream's own failure text says nothing about the file; name it and the reason.
+  if (!in) {
+    throw Error(fmt::format("could not open source file {}: {}", path.string(), std::strerror(errno)),
+                kTarnStatusCouldNotReadFile);
+  }
   in.exceptions(std::ios::badbit | std::ios::failbit);
-  in.open(path, std::ios::binary);
   return in;
 }
 
