@@ -78,3 +78,31 @@ test('WaitAuthorization returns once the file holds a token for the user code', 
   assert.equal(transfer.AccessToken(id), 'granted');
   child.kill();
 });
+
+test('deleting a manager ends its pending AuthorizeWithTimeout at once', async (t) => {
+  const { file } = setUp(t, {});
+  const id = transfer.NewManager();
+  transfer.LoadCredentials(id, 'lab', file);
+  const started = Date.now();
+  const pending = transfer.AuthorizeWithTimeout(id, 3600);
+  await new Promise((resolve) => setTimeout(resolve, 100));
+  transfer.DeleteManager(id);
+  await assert.rejects(pending, { message: `manager ${id} failed to AuthorizeWithTimeout: authorization was cancelled` });
+  assert.ok(Date.now() - started < 5000);
+});
+
+test('CancelAuthorization from a worker thread ends a WaitAuthorization', (t) => {
+  const { Worker } = require('node:worker_threads');
+  const { file, id } = setUp(t, {});
+  transfer.LoadCredentials(id, 'lab', file);
+  transfer.StartAuthorization(id);
+  // The worker loads the module into its own environment and cancels after a pause.
+  const worker = new Worker(`
+    const { workerData } = require('node:worker_threads');
+    const transfer = require(workerData.modulePath);
+    setTimeout(() => transfer.CancelAuthorization(workerData.id), 300);
+  `, { eval: true, workerData: { id, modulePath: require.resolve(require('./load_module.js').modulePath) } });
+  t.after(() => worker.terminate());
+  assert.throws(() => transfer.WaitAuthorization(id),
+    { name: 'Error', message: /^manager \d+ failed to WaitAuthorization: authorization with user code [A-Z2-9-]+ was cancelled$/ });
+});

@@ -36,4 +36,4 @@ function writeRandomFile(file, size) {
   fs.closeSync(fd);
 }
 
-module.exports = { transfer, repoRoot, scratchDirectory, managerWithStorage, writeRandomFile };
+module.exports = { transfer, modulePath, repoRoot, scratchDirectory, managerWithStorage, writeRandomFile };

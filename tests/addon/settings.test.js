@@ -115,3 +115,26 @@ test('cloud sync is not available on this platform', (t) => {
   assert.equal(transfer.CloudSyncUnregister(id), undefined);
   assert.throws(() => transfer.CloudSyncUnregister(256), RangeError);
 });
+
+test('when all 255 ids are taken NewManager throws and ids free up again', () => {
+  const ids = [];
+  try {
+    for (;;) {
+      let id;
+      try {
+        id = transfer.NewManager();
+      } catch (error) {
+        assert.equal(error.constructor, Error);
+        assert.equal(error.message, 'failed to initialize new Manager');
+        break;
+      }
+      ids.push(id);
+      assert.ok(ids.length <= 255);
+    }
+    assert.ok(new Set(ids).size === ids.length);
+    transfer.DeleteManager(ids.pop());
+    ids.push(transfer.NewManager());
+  } finally {
+    for (const id of ids) transfer.DeleteManager(id);
+  }
+});

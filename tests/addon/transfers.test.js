@@ -147,3 +147,16 @@ test('the event loop keeps running while a large upload is in progress', async (
   assert.ok(ticks >= Math.floor(elapsed / 5 / 4), `${ticks} ticks in ${elapsed} ms`);
   assert.ok(ticks >= 2, `${ticks} ticks in ${elapsed} ms`);
 });
+
+test('many operations on one manager may be in flight at once', async (t) => {
+  const { id, dir, root } = await managerWithStorage(t);
+  const names = Array.from({ length: 8 }, (_, i) => `f${i}.raw`);
+  names.forEach((name, i) => writeRandomFile(path.join(dir, name), 200000 + i));
+  const results = await Promise.all(names.map((name) => transfer.Upload(id, path.join(dir, name), 'many/' + name, undefined, ['main'])));
+  assert.deepEqual(results, names.map(() => null));
+  assert.equal(fs.readdirSync(path.join(root, 'many')).length, 8);
+  const out = path.join(dir, 'out');
+  fs.mkdirSync(out);
+  await Promise.all(names.map((name) => transfer.Download(id, 'many/' + name, out, [])));
+  for (const name of names) assert.ok(fs.readFileSync(path.join(out, name)).equals(fs.readFileSync(path.join(dir, name))));
+});
