@@ -81,6 +81,16 @@ TEST_F(Transfers, RefusedTargetsWriteNothingAnywhere) {
   EXPECT_TRUE(Entries(scratch_ / "copy").empty());
 }
 
+TEST_F(Transfers, ASourceAlreadyAtTheTargetPlaceIsNotReplaced) {
+  const std::string content = Noise(5000, 3);
+  WriteFile(scratch_ / "main" / "in-place.nivra", content);
+  EXPECT_THROW(UploadFile(manager_, (scratch_ / "main" / "in-place.nivra").string(), "in-place", std::nullopt,
+                          {"main"}),
+               TransferError);
+  EXPECT_EQ(ReadFile(scratch_ / "main" / "in-place.nivra"), content);
+  EXPECT_EQ(Entries(scratch_ / "main"), std::vector<std::string>{"in-place.nivra"});
+}
+
 TEST_F(Transfers, ASymbolicLinkOutOfTheStorageIsNotFollowed) {
   fs::create_directories(scratch_ / "outside");
   fs::create_directory_symlink(scratch_ / "outside", scratch_ / "main" / "link");

@@ -55,7 +55,7 @@ SourceState InspectSource(const fs::path& source) {
   return {size, modified};
 }
 
-void StoreInto(Manager& manager, const StorageRoot& storage, const fs::path& compressed,
+void StoreInto(Manager& manager, const StorageRoot& storage, const fs::path& source, const fs::path& compressed,
                const fs::path& destination, unsigned retries) {
   WithRetries(retries, kFirstRetryPause, [&] {
     ConcurrencyLimit::Slot slot(manager.storage_slots());
@@ -64,6 +64,10 @@ void StoreInto(Manager& manager, const StorageRoot& storage, const fs::path& com
     fs::create_directories(destination.parent_path(), error);
     if (error) throw TransferError("cannot create " + destination.parent_path().string() + ": " + error.message());
     CheckContained(storage.root, destination);
+    // The source must stay untouched, even when it already sits at the target's place.
+    if (fs::equivalent(source, destination, error)) {
+      throw PermanentError(destination.string() + " is the source itself; it was left as it was");
+    }
     VerifiedCopy(compressed, destination, manager.upload_bucket(), Placement::kReplace);
   });
 }
@@ -99,7 +103,7 @@ void UploadFile(Manager& manager, const std::string& source, const std::string& 
   std::vector<std::string> failures(storages.size());
   auto store = [&](std::size_t i) {
     try {
-      StoreInto(manager, storages[i], compressed, destinations[i], retries);
+      StoreInto(manager, storages[i], source_path, compressed, destinations[i], retries);
     } catch (const std::exception& error) {
       failures[i] = error.what();
     }
