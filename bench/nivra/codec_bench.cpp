@@ -72,8 +72,18 @@ void Lossless(const Image& image, bool slow, bool others) {
   }
 }
 
-// Entropy of round(Z/step + U) for standard normal Z and uniform dither U.
+// Entropy of round(Z/step) for standard normal Z: the quantized noise itself.
 double QuantizedNoiseEntropy(double step) {
+  double h = 0;
+  for (int k = -64; k <= 64; ++k) {
+    double p = 0.5 * (std::erf((k + 0.5) * step / std::sqrt(2.0)) - std::erf((k - 0.5) * step / std::sqrt(2.0)));
+    if (p > 0) h -= p * std::log2(p);
+  }
+  return h;
+}
+
+// Entropy of round(Z/step + U) with uniform dither U: what a dithered quantizer emits.
+double DitheredNoiseEntropy(double step) {
   double h = 0;
   for (int k = -64; k <= 64; ++k) {
     double p = 0;
@@ -131,8 +141,9 @@ void Prepared(const Image& image, const nivra_test::SensorModel& model, bool mos
       ++n;
     }
     double raw = image.pixels.size() * 2.0;
-    std::printf("%-30s %4.1f %7.3f %6.3f %6.3f %+7.4f %6.3f %6.3f %9.1f %9.1f %9.1f %s\n", image.name.c_str(), step,
-                raw / coded.size(), coded.size() * 8.0 / image.pixels.size(), QuantizedNoiseEntropy(step), sum / n,
+    std::printf("%-30s %4.1f %7.3f %6.3f %6.3f %6.3f %+7.4f %6.3f %6.3f %9.1f %9.1f %9.1f %s\n", image.name.c_str(),
+                step, raw / coded.size(), coded.size() * 8.0 / image.pixels.size(), QuantizedNoiseEntropy(step),
+                DitheredNoiseEntropy(step), sum / n,
                 std::sqrt(sum2 / n), worst, raw / enc / 1e6, raw / dec / 1e6, raw / prep / 1e6,
                 ok && decoded == prepared ? "" : "MISMATCH");
   }
@@ -174,9 +185,10 @@ int main(int argc, char** argv) {
   for (const auto& image : nivra_test::ReadTiffPlanes(folder)) Lossless(image, slow, others);
   for (const auto& [image, mosaic] : images) Lossless(image, slow, others);
 
-  std::printf("\nPrepared (gain %.1f, black %.0f, sigma %.1f; errors in noise sigma; enc = prepare-and-encode)\n",
+  std::printf("\nPrepared (gain %.1f, black %.0f, sigma %.1f; errors in noise sigma; enc = prepare-and-encode;\n"
+              "H(k): quantized noise, H(k+u): with the subtractive dither)\n",
               model.gain, model.black_level, model.sigma);
-  std::printf("%-30s %4s %7s %6s %6s %7s %6s %6s %9s %9s %9s\n", "image", "step", "ratio", "bpp", "H(k)", "mean",
+  std::printf("%-30s %4s %7s %6s %6s %6s %7s %6s %6s %9s %9s %9s\n", "image", "step", "ratio", "bpp", "H(k)", "H(k+u)", "mean",
               "rms", "max", "enc MB/s", "dec MB/s", "prep MB/s");
   for (const auto& [image, mosaic] : images) Prepared(image, model, mosaic);
   return 0;

@@ -151,13 +151,13 @@ struct Layout {
   double bits = INFINITY;  // estimated bits per sample
 };
 
-// Tries every layout on bands of rows spread over the image: about a
-// thirty-second of it, at least 1024 and at most 32768 samples.
+// Tries every layout on bands of rows spread over the image: about an
+// eighth of it, at least 1024 and at most 32768 samples.
 template <class Source>
 Layout ChooseLayout(const Source& source, std::size_t width, std::size_t height, bool mosaic_only) {
   constexpr std::size_t kBandRows = 4;
   const std::size_t count = width * height;
-  const std::size_t sample = std::clamp<std::size_t>(count / 32, 1024, 32768);
+  const std::size_t sample = std::clamp<std::size_t>(count / 8, 1024, 32768);
   const std::size_t bands = (sample + width * kBandRows - 1) / (width * kBandRows);
   const bool all_rows = count <= 2 * sample || height < 2 * (bands + 1) * kBandRows;
   Layout best, above;
