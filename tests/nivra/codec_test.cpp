@@ -2,7 +2,9 @@
 // malformed input.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
+#include <thread>
 
 #include "nivra/nivra.hpp"
 #include "synthetic_images.hpp"
@@ -222,4 +224,33 @@ TEST(Decoder, MalformedInputGives7) {
   EXPECT_EQ(nivra_decode(garbage, sizeof garbage, out.data(), 4), BM_INVALID_FILE_CONTENT);
   EXPECT_EQ(nivra_decode(garbage, 0, out.data(), 4), BM_INVALID_FILE_CONTENT);
   EXPECT_EQ(nivra_decode(nullptr, 8, out.data(), 4), BM_INVALID_FILE_CONTENT);
+}
+
+TEST(Threads, ConcurrentCallsOnDifferentBuffersAgree) {
+  // Different headers on different threads also exercise the lattice cache.
+  nivra_test::SensorModel model;
+  const uint32_t w = 96, h = 64;
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 20; ++round) {
+        float step = 0.5f + 0.25f * static_cast<float>((t + round) % 6);
+        Nivra::MonochromeHeader header(static_cast<uint64_t>(t * 100 + round), step, Model(model));
+        auto raw = nivra_test::SensorImage(w, h, model, nivra_test::Cells, static_cast<uint64_t>(t));
+        auto expected = Prepare(raw, header);
+        header.Embed(raw);
+        std::vector<uint8_t> coded(w * h * 3);
+        int32_t length = static_cast<int32_t>(coded.size());
+        std::vector<uint16_t> decoded(raw.size());
+        if (nivra_encode(raw.data(), w, h, coded.data(), &length) != BM_OK ||
+            nivra_decode(coded.data(), length, decoded.data(), static_cast<int32_t>(decoded.size())) != BM_OK ||
+            decoded != expected) {
+          ++failures;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
 }

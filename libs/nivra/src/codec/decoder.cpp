@@ -82,7 +82,9 @@ bm_status Decode(const uint8_t* source, std::size_t source_size, uint16_t* desti
           uint32_t token = row.Token(LosslessContext(activity));
           row.bad |= token == kEscapeToken;
           uint32_t value = kTokenBase.base[token] + row.bits.Get(kTokenBase.extra_bits[token]);
-          destination[i] = static_cast<uint16_t>(pred + UnZigZag(value));
+          auto sample = static_cast<uint16_t>(pred + UnZigZag(value));
+          destination[i] = sample;
+          return int32_t{sample};
         });
         streams = row;
         ok = streams.ok();
@@ -121,7 +123,7 @@ bm_status Decode(const uint8_t* source, std::size_t source_size, uint16_t* desti
     for (std::size_t y = 0; y < height && ok; ++y) {
       Streams row = streams;
       PredictRows<d(), p()>(centres.data(), width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t activity) {
-        if (i < header_pixels) return;
+        if (i < header_pixels) return centres[i];
         uint32_t bits = noise::DitherBits(seed, i);
         int32_t fine = noise::DitherFine(bits);
         PreparedContexts::Choice c = contexts.Choose(pred, activity, fine);
@@ -132,7 +134,7 @@ bm_status Decode(const uint8_t* source, std::size_t source_size, uint16_t* desti
           destination[i] = value;
           escaped[i] = 1;
           centres[i] = lattice->SampleBin(value, noise::DitherValue(bits)) * 256 - fine;
-          return;
+          return centres[i];
         }
         int32_t r = UnZigZag(payload);
         int64_t k = int64_t{c.predicted_bin} + (c.mirrored ? -int64_t{r} : int64_t{r});
@@ -140,7 +142,9 @@ bm_status Decode(const uint8_t* source, std::size_t source_size, uint16_t* desti
           row.bad = true;
           k = 0;
         }
-        centres[i] = static_cast<int32_t>(k) * 256 - fine;
+        int32_t centre = static_cast<int32_t>(k) * 256 - fine;
+        centres[i] = centre;
+        return centre;
       });
       streams = row;
       ok = streams.ok();

@@ -139,7 +139,10 @@ void CodeRows(const Source& source, int distance, int predictor, std::size_t wid
     for (std::size_t y = y_begin; y < y_end; ++y) {
       auto&& local = sink.Local();
       PredictRows<d(), p()>(source.plane(), width, y, y + 1,
-                            [&](std::size_t i, int32_t pred, uint32_t activity) { source.Code(local, i, pred, activity); });
+                            [&](std::size_t i, int32_t pred, uint32_t activity) {
+                              source.Code(local, i, pred, activity);
+                              return int32_t(source.plane()[i]);
+                            });
       sink.Commit(local);
     }
   });

@@ -49,19 +49,20 @@ inline uint32_t Activity(int32_t n, int32_t nw, int32_t ne, int32_t nn) {
 inline unsigned BitLength(uint32_t v) { return 32 - static_cast<unsigned>(std::countl_zero(v)); }
 
 // Calls visit(index, prediction, activity) for rows [y_begin, y_end) in raster
-// order. Neighbours are read just before each call, so a decoder may fill the
-// plane from within visit.
+// order; visit returns the sample's value. Neighbours are read just before each
+// call, so a decoder may fill the plane from within visit; the west neighbours
+// come from the returned values, which spares reloading what was just stored.
 template <int D, int P, class T, class Visit>
 inline void PredictRows(const T* plane, std::size_t width, std::size_t y_begin, std::size_t y_end,
                         Visit&& visit) {
   for (std::size_t y = y_begin; y < y_end; ++y) {
-    const T* row = plane + y * width;
+    const T* row = plane + y * width;  // read only in the first rows
     const std::size_t base = y * width;
     if (y < static_cast<std::size_t>(D)) {
       for (std::size_t x = 0; x < width; ++x) {
         int32_t pred = x >= static_cast<std::size_t>(D) ? int32_t(row[x - D])
                        : x > 0                          ? int32_t(row[x - 1])
-                       : y > 0                          ? int32_t(row[x - width])
+                       : y > 0                          ? int32_t(plane[(y - 1) * width + x])
                                                         : 0;
         visit(base + x, pred, kBorder);
       }
@@ -71,15 +72,20 @@ inline void PredictRows(const T* plane, std::size_t width, std::size_t y_begin, 
     // Two same-colour rows up, or the row above again at the top.
     const T* up2 = y >= 2 * static_cast<std::size_t>(D) ? up - D * width : up;
     const std::size_t left_end = width < static_cast<std::size_t>(D) ? width : D;
-    for (std::size_t x = 0; x < left_end; ++x) visit(base + x, int32_t(up[x]), kBorder);
+    int32_t west1 = 0, west2 = 0;  // values one and two samples back
+    auto next = [&](int32_t value) {
+      west2 = west1;
+      west1 = value;
+    };
+    for (std::size_t x = 0; x < left_end; ++x) next(visit(base + x, int32_t(up[x]), kBorder));
     const std::size_t right_begin = width >= 2 * static_cast<std::size_t>(D) ? width - D : left_end;
     for (std::size_t x = left_end; x < right_begin; ++x) {
-      int32_t w = row[x - D], n = up[x], nw = up[x - D], ne = up[x + D], nn = up2[x];
-      visit(base + x, Predict<P>(w, n, nw, ne, nn), Activity(n, nw, ne, nn));
+      int32_t w = D == 1 ? west1 : west2, n = up[x], nw = up[x - D], ne = up[x + D], nn = up2[x];
+      next(visit(base + x, Predict<P>(w, n, nw, ne, nn), Activity(n, nw, ne, nn)));
     }
     for (std::size_t x = right_begin; x < width; ++x) {
-      int32_t w = row[x - D], n = up[x], nw = up[x - D], nn = up2[x];
-      visit(base + x, Predict<P>(w, n, nw, n, nn), Activity(n, nw, n, nn));
+      int32_t w = D == 1 ? west1 : west2, n = up[x], nw = up[x - D], nn = up2[x];
+      next(visit(base + x, Predict<P>(w, n, nw, n, nn), Activity(n, nw, n, nn)));
     }
   }
 }
