@@ -135,4 +135,8 @@ TEST(ReplaceNoise, UnusableParametersThrow) {
     EXPECT_THROW(Nivra::replace_noise(pixels.data(), pixels.size(), *Model(), step, 1), Nivra::NivraError);
   }
   EXPECT_THROW(Nivra::replace_noise(pixels.data(), pixels.size(), *Model(0.0f), 1.0f, 1), Nivra::NivraError);
+  // A black level at or above the white level would flatten the image to one value.
+  EXPECT_THROW(Nivra::replace_noise(pixels.data(), pixels.size(), *Model(2.0f, 5000.0f, 3.0f, 4095), 1.0f, 1),
+               Nivra::NivraError);
+  EXPECT_EQ(pixels, std::vector<uint16_t>(16, 500));
 }

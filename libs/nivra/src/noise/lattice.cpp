@@ -35,6 +35,10 @@ const char* Lattice::Unusable(const QuantizerParameters& parameters, float error
   if (!std::isfinite(p->sigma()) || p->sigma() < 0) return "sigma must be a non-negative number";
   if (!std::isfinite(p->black_level()) || std::fabs(p->black_level()) > 1e6f) return "black level out of range";
   if (p->white_level() < 1) return "white level must be positive";
+  // Otherwise every value would fall into the lowest bin and be moved to one value.
+  if (p->black_level() >= static_cast<float>(ClampedWhite(p->white_level()))) {
+    return "black level must lie below the white level";
+  }
   double g = p->gain(), s = p->sigma(), step = error_bound;
   double q = g * (65535.0 + std::fabs(p->black_level())) + 0.375 * g * g + s * s;
   if (2.0 / (g * step) * std::sqrt(q) > kMaxBins) return "error bound too small for these parameters";
