@@ -100,6 +100,7 @@ struct CostSink {
 
 // Pixel values (or their ranks in the value map), coded modulo 2^16.
 struct LosslessSource {
+  static constexpr std::array kPredictorsTried = {kMed, kAverage2, kAverage4, kPlanar, kAbove4};
   const uint16_t* samples;
   const uint16_t* plane() const { return samples; }
   template <class Sink>
@@ -109,6 +110,9 @@ struct LosslessSource {
 };
 
 struct PreparedSource {
+  // Noise dominates the bins: the averages of two neighbours and the planar
+  // prediction never beat the average of four and the edge detector there.
+  static constexpr std::array kPredictorsTried = {kMed, kAverage4, kAbove4};
   const uint16_t* pixels;
   std::vector<int32_t> centres;  // 256·bin − fine dither of every pixel
   std::vector<int8_t> dither;    // fine dither of every pixel
@@ -165,7 +169,7 @@ Layout ChooseLayout(const Source& source, std::size_t width, std::size_t height,
   const bool all_rows = count <= 2 * sample || height < 2 * (bands + 1) * kBandRows;
   Layout best, above;
   for (int distance = mosaic_only ? 2 : 1; distance <= 2; ++distance) {
-    for (int predictor = 0; predictor < kPredictors; ++predictor) {
+    for (int predictor : Source::kPredictorsTried) {
       CostSink sink;
       if (all_rows) {
         CodeRows(source, distance, predictor, width, 0, height, sink);
