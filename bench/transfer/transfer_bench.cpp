@@ -110,7 +110,8 @@ void MeasureLimit(const fs::path& work, const char* const* storage, const fs::pa
     for (const auto& entry : fs::directory_iterator(root, error)) {
       if (entry.path().filename().string().find(".part-") != std::string::npos) bytes = entry.file_size(error);
     }
-    if (bytes > 0) samples.emplace_back(Seconds(start), bytes);
+    // Only growth counts: after the last block the file is synced and read back unchanged.
+    if (bytes > 0 && (samples.empty() || bytes > samples.back().second)) samples.emplace_back(Seconds(start), bytes);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   upload.join();
