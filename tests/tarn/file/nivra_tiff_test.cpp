@@ -2,8 +2,10 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+#include <tiffio.h>
 
 #include "file/tiff_bytes.hpp"
+#include "nivra/nivra.h"
 #include "tarn/file/metadata/chunk/image.hpp"
 #include "tarn/file/metadata/chunk/unspecified_data.hpp"
 #include "tarn/file/metadata/metadata.hpp"
@@ -19,6 +21,19 @@ std::unique_ptr<Chunk> Encoded(uint64_t length, uint32_t width = 100, uint32_t h
                                uint16_t bytes_per_pixel = 2, std::endian endianness = std::endian::little) {
   return std::make_unique<chunk::Image>(Codec::Nivra, length, width, height, bytes_per_pixel, endianness,
                                         chunk::image::Calibration{});
+}
+
+// Real codec output for a width x height ramp of 16-bit pixels.
+std::string EncodedPlane(int32_t width, int32_t height, uint16_t start) {
+  std::vector<uint16_t> pixels(static_cast<size_t>(width) * height);
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint16_t>(start + i % 977);
+  std::string encoded(pixels.size() * 2 + 4096, '\0');
+  int32_t length = static_cast<int32_t>(encoded.size());
+  if (nivra_encode(pixels.data(), width, height, reinterpret_cast<uint8_t*>(encoded.data()), &length) != 0) {
+    throw std::runtime_error("nivra_encode failed");
+  }
+  encoded.resize(static_cast<size_t>(length));
+  return encoded;
 }
 
 Metadata Describe(std::vector<std::unique_ptr<Chunk>> chunks) { return Metadata::FromChunks(std::move(chunks)); }
@@ -53,13 +68,16 @@ class NivraTiffRewrite : public ::testing::TestWithParam<Layout> {};
 TEST_P(NivraTiffRewrite, DirectoriesDescribeTheDecodedFileAndStripsAreCopied) {
   const auto [endianness, bigtiff] = GetParam();
   const uint64_t first_ifd = bigtiff ? 16 : 8;
-  const std::string strips = test::RandomBytes(5000 + 6000);
+  const std::string first = EncodedPlane(100, 100, 10);
+  const std::string second = EncodedPlane(100, 100, 2000);
+  const std::string strips = first + second;
   const std::string source = TiffBytes(endianness, bigtiff,
-                                       {StripDirectory(100, 100, 48124, 1000, 5000, bigtiff),
-                                        StripDirectory(100, 100, 48124, 6000, 6000, bigtiff)},
+                                       {StripDirectory(100, 100, 48124, 1000, first.size(), bigtiff),
+                                        StripDirectory(100, 100, 48124, 1000 + first.size(), second.size(), bigtiff)},
                                        first_ifd, 1000, strips);
-  const Metadata metadata = Describe(List(std::make_unique<chunk::UnspecifiedData>(1000),
-                                          Encoded(5000, 100, 100, 2, endianness), Encoded(6000, 100, 100, 2, endianness)));
+  const Metadata metadata =
+      Describe(List(std::make_unique<chunk::UnspecifiedData>(1000), Encoded(first.size(), 100, 100, 2, endianness),
+                    Encoded(second.size(), 100, 100, 2, endianness)));
   ASSERT_TRUE(metadata.IsNivraTiff());
 
   std::istringstream in(source);
@@ -70,19 +88,30 @@ TEST_P(NivraTiffRewrite, DirectoriesDescribeTheDecodedFileAndStripsAreCopied) {
                                  {StripDirectory(100, 100, 1, 1000, 20000, bigtiff),
                                   StripDirectory(100, 100, 1, 21000, 20000, bigtiff)},
                                  first_ifd, 1000, strips));
+
+  // Restoring decodes the strips in place: a plain TIFF that libtiff reads back.
+  std::istringstream compressed(out.str());
+  std::ostringstream decoded;
+  written.DecodeStream(compressed, decoded);
+  test::TempDir dir;
+  test::WriteFile(dir / "decoded.tif", decoded.str());
+  TIFF* tiff = TIFFOpen((dir / "decoded.tif").c_str(), "rc");  // one strip, not chopped
+  ASSERT_NE(tiff, nullptr);
+  for (const uint16_t start : {10, 2000}) {
+    std::vector<uint16_t> pixels(100 * 100);
+    ASSERT_EQ(TIFFReadEncodedStrip(tiff, 0, pixels.data(), 20000), 20000);
+    for (size_t i = 0; i < pixels.size(); i += 997) EXPECT_EQ(pixels[i], start + i % 977) << i;
+    TIFFReadDirectory(tiff);
+  }
+  TIFFClose(tiff);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, NivraTiffRewrite,
                          ::testing::Values(Layout{std::endian::little, false}, Layout{std::endian::little, true},
                                            Layout{std::endian::big, false}, Layout{std::endian::big, true}));
 
-TEST(NivraTiffRewrite, DirectoriesTheRewriteCannotServeKeepTheStripsOpaque) {
-  // 8-bit encoded strips: the rewrite serves 16-bit planes only.
-  auto first = StripDirectory(100, 100, 48124, 1000, 500, false);
-  first[2].value = 8;
-  const std::string source = TiffBytes(std::endian::little, false, {first}, 8, 1000, test::RandomBytes(500));
-  const Metadata metadata =
-      Describe(List(std::make_unique<chunk::UnspecifiedData>(1000), Encoded(500, 100, 100, 1)));
+// The strips come back byte for byte after a round trip through the returned metadata.
+void ExpectOpaqueRoundTrip(const Metadata& metadata, const std::string& source) {
   std::istringstream in(source);
   std::stringstream out;
   const Metadata written = metadata.HandleNivraTiff(in, out);
@@ -92,6 +121,20 @@ TEST(NivraTiffRewrite, DirectoriesTheRewriteCannotServeKeepTheStripsOpaque) {
   out.seekg(0);
   written.DecodeStream(out, restored);
   EXPECT_EQ(restored.str(), source);
+}
+
+TEST(NivraTiffRewrite, DirectoriesTheRewriteCannotServeKeepTheStripsOpaque) {
+  // 8-bit encoded strips: the rewrite serves 16-bit planes only.
+  auto first = StripDirectory(100, 100, 48124, 1000, 500, false);
+  first[2].value = 8;
+  ExpectOpaqueRoundTrip(Describe(List(std::make_unique<chunk::UnspecifiedData>(1000), Encoded(500, 100, 100, 1))),
+                        TiffBytes(std::endian::little, false, {first}, 8, 1000, test::RandomBytes(500)));
+}
+
+TEST(NivraTiffRewrite, StripsThatDoNotDecodeAreKeptOpaque) {
+  ExpectOpaqueRoundTrip(Describe(List(std::make_unique<chunk::UnspecifiedData>(1000), Encoded(500))),
+                        TiffBytes(std::endian::little, false, {StripDirectory(100, 100, 48124, 1000, 500, false)}, 8,
+                                  1000, test::RandomBytes(500)));
 }
 
 TEST(NivraTiffRewrite, ChainThatLinksBackIsRefusedBeforeAnythingIsWritten) {

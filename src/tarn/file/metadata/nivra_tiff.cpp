@@ -82,9 +82,30 @@ bool DirectoriesMatchChunks(const std::vector<metadata::TiffDirectoryLayout>& la
   return true;
 }
 
-void SeekToStart(std::istream& in) {
+void SeekTo(std::istream& in, uint64_t position) {
   in.clear();
-  in.seekg(0);
+  in.seekg(static_cast<std::streamoff>(position));
+}
+
+// Restoring decodes every strip; a strip that does not decode now never would, and the
+// compressed file could not be restored. Such files are stored as opaque data instead.
+bool EveryStripDecodes(std::istream& in, const Chunks& chunks) {
+  DiscardingBuffer discard;
+  std::ostream sink(&discard);
+  uint64_t offset = 0;
+  for (const auto& chunk : chunks) {
+    if (chunk->codec == Codec::Nivra) {
+      SeekTo(in, offset);
+      try {
+        chunk->DecodeStream(in, sink);
+      } catch (const std::exception& error) {
+        Logger()->warn("Nivra-encoded strip at offset {} does not decode: {}", offset, error.what());
+        return false;
+      }
+    }
+    offset += chunk->length;
+  }
+  return true;
 }
 
 }  // namespace
@@ -107,11 +128,12 @@ Metadata Metadata::HandleNivraTiff(std::istream& in, std::ostream& out) const {
   check.seekp(static_cast<std::streamoff>(info.first_ifd_offset));
   const auto layouts = metadata::UpdateTiffMetadataForCompressedOutput(in, check, info.first_ifd_offset,
                                                                        info.bigtiff, info.endianness);
-  if (SerializedLength() != 0 || !DirectoriesMatchChunks(layouts, chunks, info.bigtiff)) {
+  if (SerializedLength() != 0 || !DirectoriesMatchChunks(layouts, chunks, info.bigtiff) ||
+      !EveryStripDecodes(in, chunks)) {
     // Restoring would decode the strips under directories that still say they are encoded;
     // keep them as opaque data instead so the file comes back byte for byte.
-    Logger()->warn("TIFF directories do not describe the Nivra-encoded strips one by one; "
-                   "the strips are kept as opaque data.");
+    Logger()->warn("Nivra-encoded strips cannot be passed through with rewritten TIFF directories; "
+                   "they are kept as opaque data.");
     Chunks opaque;
     opaque.reserve(chunks.size());
     for (const auto& chunk : chunks) {
@@ -121,7 +143,7 @@ Metadata Metadata::HandleNivraTiff(std::istream& in, std::ostream& out) const {
         opaque.push_back(chunk->Clone());
       }
     }
-    SeekToStart(in);
+    SeekTo(in, 0);
     return Metadata(length, std::move(opaque)).EncodeStream(in, out);
   }
 
