@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "file/tiff_bytes.hpp"
-#include "readers/log_capture.hpp"
+#include "readers/log_recorder.hpp"
 #include "readers/tiff_writer.hpp"
 #include "tarn/file/metadata/chunk/image.hpp"
 #include "tarn/file/metadata/readers/tiff.hpp"
@@ -12,7 +12,7 @@
 namespace tarn::metadata {
 namespace {
 
-using test::LogCapture;
+using test::LogRecorder;
 
 TEST(ImageDescription, KeysAsImageJWritesThem) {
   const auto info = ParseImageDescription("ImageJ=1.53t\nimages=60\nchannels=3\nslices=20\nhyperstack=true\n");
@@ -30,7 +30,7 @@ TEST(ImageDescription, HyperstackFlagMustBeExactlyTrue) {
 }
 
 TEST(ImageDescription, JunkCountsAreAbsentWithAWarning) {
-  LogCapture log;
+  LogRecorder log;
   const auto info = ParseImageDescription("images=abc\nslices=99999999999\n");
   EXPECT_FALSE(info.images);
   EXPECT_FALSE(info.slices);
@@ -69,7 +69,7 @@ class Hyperstack : public ::testing::Test {
 };
 
 TEST_F(Hyperstack, PlanesFollowTheFirstStrip) {
-  LogCapture log;
+  LogRecorder log;
   const ChunkMap chunks = Read("ImageJ=1.53t\nimages=4\nchannels=2\nslices=2\nhyperstack=true\n");
   ASSERT_EQ(chunks.size(), 4u);
   for (uint64_t k = 0; k < 4; ++k) {
@@ -91,7 +91,7 @@ TEST_F(Hyperstack, NoPlanesWithoutAHyperstackOfSeveralImages) {
 }
 
 TEST_F(Hyperstack, ClaimedPlanesBeyondTheFileAreIgnored) {
-  LogCapture log;
+  LogRecorder log;
   EXPECT_EQ(Read("images=2147483647\nhyperstack=true\n", 3).size(), 3u);
   EXPECT_TRUE(log.Contains("the missing planes are ignored"));
 }
@@ -106,7 +106,7 @@ TEST(HyperstackPlanes, PlanesOfFourGibibytesOrMoreAreNotAdded) {
   TIFF* tiff = TIFFOpen(path.string().c_str(), "r");
   ASSERT_NE(tiff, nullptr);
   ChunkMap chunks;
-  LogCapture log;
+  LogRecorder log;
   ProcessHyperstackImage(tiff, 3, chunks);
   TIFFClose(tiff);
   EXPECT_TRUE(chunks.empty());

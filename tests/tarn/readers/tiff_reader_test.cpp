@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "file/tiff_bytes.hpp"
-#include "readers/log_capture.hpp"
+#include "readers/log_recorder.hpp"
 #include "readers/tiff_writer.hpp"
 #include "tarn/file/metadata/readers/tiff/directory.hpp"
 #include "tarn/file/metadata/chunk/image.hpp"
@@ -20,7 +20,7 @@ namespace tarn::metadata {
 namespace {
 
 using Brimlake::Nivra::ColorFilterArray;
-using test::LogCapture;
+using test::LogRecorder;
 using test::TiffPage;
 using test::WriteTiff;
 
@@ -71,13 +71,13 @@ TEST(TiffReader, EveryUncompressedPlaneBecomesAnImage) {
 TEST(TiffReader, DirectoriesItCannotTakeAreSkippedWithTheirMessage) {
   test::TempDir dir;
   {
-    LogCapture log;
+    LogRecorder log;
     WriteTiff(dir / "tiled.tif", {TiffPage{.width = 32, .height = 32, .tiled = true}, TiffPage{.tiled = true}});
     EXPECT_TRUE(ReadTiff(dir / "tiled.tif").empty());
     EXPECT_EQ(log.Count("Skip image directory missing baseline tag StripOffsets"), 2u);
   }
   {
-    LogCapture log;
+    LogRecorder log;
     WriteTiff(dir / "lzw.tif", {TiffPage{.compression = COMPRESSION_LZW}});
     EXPECT_TRUE(ReadTiff(dir / "lzw.tif").empty());
     EXPECT_TRUE(log.Contains("warning: Skip image directory with compression = 5"));
@@ -128,7 +128,7 @@ TEST(TiffReader, CalibrationFromCameraTags) {
 
 TEST(TiffReader, IncompleteCameraInformationGivesNoIdentifier) {
   test::TempDir dir;
-  LogCapture log;
+  LogRecorder log;
   WriteTiff(dir / "raw.tif", {TiffPage{.photometric = 32803, .make = "A", .model = "B", .cfa = {0, 1, 1, 3}},
                               TiffPage{.photometric = 32803, .make = "A", .iso = 200}});
   const ChunkMap chunks = ReadTiff(dir / "raw.tif");
@@ -164,7 +164,7 @@ TEST(TiffReader, NivraEncodedStripsBecomeEncodedImages) {
 
   // Bytes after the strips: the directory rewrite cannot serve the file, so the strips
   // stay opaque (restored byte for byte) rather than decoded under stale directories.
-  LogCapture log;
+  LogRecorder log;
   test::WriteFile(dir / "trailing.tif",
             test::TiffBytes(std::endian::little, false, {test::StripDirectory(20, 10, 48124, 1000, 300, false)}, 8,
                             1000, strips));
@@ -187,7 +187,7 @@ TEST(TiffReader, StripsOutsideTheFileOrOverlappingFallBackToDefaultMetadata) {
   EXPECT_THROW(ReadTiff(overlapping), std::runtime_error);
 
   for (const auto& path : {beyond, overlapping}) {
-    LogCapture log;
+    LogRecorder log;
     const Metadata metadata = Metadata::Read(path);
     ASSERT_EQ(metadata.chunks.size(), 1u);
     EXPECT_EQ(metadata.length, std::filesystem::file_size(path));
@@ -208,7 +208,7 @@ TEST(TiffReader, HandleIsClosedOnEveryWayOut) {
 TEST(TiffReader, WhatIsNoTiffIsRefused) {
   test::TempDir dir;
   test::WriteFile(dir / "text.tif", "this is not a tiff at all");
-  LogCapture log;
+  LogRecorder log;
   try {
     ReadTiff(dir / "text.tif");
     FAIL();

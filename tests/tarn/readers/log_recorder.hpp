@@ -13,9 +13,9 @@
 
 namespace tarn::test {
 
-class LogCapture {
+class LogRecorder {
  public:
-  LogCapture() { Sink().Clear(); }
+  LogRecorder() { Sink().Clear(); }
 
   // Messages logged since this object was made, as "level: text".
   std::vector<std::string> Messages() const { return Sink().Messages(); }
