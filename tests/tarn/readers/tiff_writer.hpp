@@ -43,6 +43,7 @@ inline void WriteTiff(const std::filesystem::path& path, const std::vector<TiffP
       const uint16_t iso[1] = {*page.iso};
       TIFFSetField(tiff, EXIFTAG_ISOSPEEDRATINGS, 1, iso);
       TIFFWriteCustomDirectory(tiff, &exif_offset);
+      TIFFFreeDirectory(tiff);
       TIFFCreateDirectory(tiff);
     }
     TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, page.width);

@@ -69,6 +69,7 @@ void ProcessHyperstackImage(TIFF* tiff, uint32_t num_images, ChunkMap& chunks) {
   const uint64_t file_size = static_cast<uint64_t>(TIFFGetSizeProc(tiff)(TIFFClientdata(tiff)));
   const std::endian endianness = TIFFIsBigEndian(tiff) ? std::endian::big : std::endian::little;
   uint64_t offset = strip_offsets[0];
+  if (offset > file_size) return;  // the directory's own check reports this plane
   for (uint32_t i = 1; i < num_images; ++i) {
     offset += plane_size;
     if (offset > file_size || file_size - offset < plane_size) {
