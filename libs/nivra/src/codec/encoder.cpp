@@ -158,29 +158,34 @@ struct Layout {
   double bits = INFINITY;  // estimated bits per sample
 };
 
-// Tries every layout on bands of rows spread over the image: about an
-// eighth of it, at least 1024 and at most 32768 samples.
+// Estimated bits per sample of one layout, on bands of rows spread over the
+// image: about an eighth of it, at least 1024 and at most 32768 samples.
 template <class Source>
-Layout ChooseLayout(const Source& source, std::size_t width, std::size_t height, bool mosaic_only) {
+double SampleCost(const Source& source, int distance, int predictor, std::size_t width, std::size_t height) {
   constexpr std::size_t kBandRows = 4;
   const std::size_t count = width * height;
   const std::size_t sample = std::clamp<std::size_t>(count / 8, 1024, 32768);
   const std::size_t bands = (sample + width * kBandRows - 1) / (width * kBandRows);
-  const bool all_rows = count <= 2 * sample || height < 2 * (bands + 1) * kBandRows;
+  CostSink sink;
+  if (count <= 2 * sample || height < 2 * (bands + 1) * kBandRows) {
+    CodeRows(source, distance, predictor, width, 0, height, sink);
+  } else {
+    for (std::size_t b = 0; b < bands; ++b) {
+      std::size_t y = 4 + (height - 4 - kBandRows) * b / (bands > 1 ? bands - 1 : 1);
+      y &= ~std::size_t{1};  // keep the mosaic phase of every band alike
+      CodeRows(source, distance, predictor, width, y, y + kBandRows, sink);
+    }
+  }
+  return sink.BitsPerSample();
+}
+
+// Tries every layout the source allows and takes the smallest.
+template <class Source>
+Layout ChooseLayout(const Source& source, std::size_t width, std::size_t height, bool mosaic_only) {
   Layout best, above;
   for (int distance = mosaic_only ? 2 : 1; distance <= 2; ++distance) {
     for (int predictor : Source::kPredictorsTried) {
-      CostSink sink;
-      if (all_rows) {
-        CodeRows(source, distance, predictor, width, 0, height, sink);
-      } else {
-        for (std::size_t b = 0; b < bands; ++b) {
-          std::size_t y = 4 + (height - 4 - kBandRows) * b / (bands > 1 ? bands - 1 : 1);
-          y &= ~std::size_t{1};  // keep the mosaic phase of every band alike
-          CodeRows(source, distance, predictor, width, y, y + kBandRows, sink);
-        }
-      }
-      double bits = sink.BitsPerSample();
+      double bits = SampleCost(source, distance, predictor, width, height);
       if (bits < best.bits) best = {distance, predictor, bits};
       if (predictor == kAbove4 && bits < above.bits) above = {distance, predictor, bits};
     }
@@ -223,12 +228,12 @@ bm_status EncodeLossless(const uint16_t* pixels, uint32_t width, uint32_t height
   ValueMap map(pixels, count);
   std::vector<uint16_t> ranks;
   if (map.sparse()) {
+    // Ranks keep the image's shape, so the layout chosen for the values serves them too.
     ranks = map.Ranks(pixels, count);
     LosslessSource ranked{ranks.data()};
-    Layout ranked_layout = ChooseLayout(ranked, width, height, false);
-    if (ranked_layout.bits * static_cast<double>(count) + map.SizeBits() < layout.bits * static_cast<double>(count)) {
+    double ranked_bits = SampleCost(ranked, layout.distance, layout.predictor, width, height);
+    if (ranked_bits * static_cast<double>(count) + map.SizeBits() < layout.bits * static_cast<double>(count)) {
       source = ranked;
-      layout = ranked_layout;
     } else {
       ranks.clear();
     }
