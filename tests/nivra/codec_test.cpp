@@ -107,6 +107,28 @@ TEST(Lossless, MosaicIsFoundWithoutHeader) {
   EXPECT_EQ(Decode(e.bytes, mosaic.size()), mosaic);
 }
 
+TEST(Lossless, SparseValuesAreCodedAsRanks) {
+  // 10-bit data shifted up by 6 bits, and 10-bit data scaled by 28.6: the
+  // gaps between the values must not cost bits.
+  nivra_test::SensorModel model;
+  model.gain = 0.25f;
+  model.sigma = 1.0f;
+  const uint32_t w = 200, h = 160;
+  auto base = nivra_test::SensorImage(w, h, model, nivra_test::Cells);
+  for (int scaling = 0; scaling < 2; ++scaling) {
+    std::vector<uint16_t> sparse(base.size());
+    for (std::size_t i = 0; i < base.size(); ++i) {
+      uint32_t v = base[i] & 1023;
+      sparse[i] = static_cast<uint16_t>(scaling == 0 ? v << 6 : 1030 + v * 286 / 10);
+    }
+    Encoded plain = Encode(base, w, h), ranked = Encode(sparse, w, h);
+    ASSERT_EQ(ranked.status, BM_OK);
+    EXPECT_NE(ranked.bytes[4] & 0x20, 0) << "value map expected";
+    EXPECT_LT(ranked.bytes.size(), plain.bytes.size() * 11 / 10) << scaling;
+    EXPECT_EQ(Decode(ranked.bytes, sparse.size()), sparse);
+  }
+}
+
 TEST(Capacity, IncompressibleGives17WithoutOverrun) {
   std::mt19937 random(9);
   std::vector<uint16_t> noise(128 * 96);
