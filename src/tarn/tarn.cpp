@@ -122,7 +122,18 @@ TarnStatus TarnDecompressFile(const char* source, const char* destination, const
       // A damaged block must fail here: falling back would hand back the compressed bytes.
       tarn::File::ReadCompressed(source).Decompress(target, kFileOptions);
     } else {
-      tarn::File::Read(source).Decompress(target, kFileOptions);
+      // A renamed compressed file still carries its block; without one the file is
+      // restored as the plain data it is.
+      std::optional<tarn::Metadata> own;
+      try {
+        own.emplace(tarn::Metadata::DeserializeFromFile(source));
+      } catch (const std::exception&) {
+      }
+      if (own) {
+        tarn::File(source, *own).Decompress(target, kFileOptions);
+      } else {
+        tarn::File::Read(source).Decompress(target, kFileOptions);
+      }
     }
     return kTarnStatusOk;
   });

@@ -66,6 +66,20 @@ TEST_F(TarnCTest, CompressAndDecompressWithSideFile) {
   ASSERT_EQ(TarnCompressFile(source.c_str(), compressed.c_str(), nullptr), kTarnStatusOk);
 }
 
+TEST_F(TarnCTest, RenamedCompressedFileIsStillDecoded) {
+  const std::string bytes = tarn::test::TextLikeBytes(50000);
+  const fs::path source = dir_ / "a.tif";
+  WriteFile(source, bytes);
+  const fs::path renamed = dir_ / "a.bin";
+  ASSERT_EQ(TarnCompressFile(source.c_str(), renamed.c_str(), nullptr), kTarnStatusOk);
+  const fs::path restored = dir_ / "restored.tif";
+  ASSERT_EQ(TarnDecompressFile(renamed.c_str(), restored.c_str(), nullptr), kTarnStatusOk);
+  EXPECT_EQ(ReadFile(restored), bytes);
+  // A plain file without a block is restored as it is.
+  ASSERT_EQ(TarnDecompressFile(source.c_str(), restored.c_str(), nullptr), kTarnStatusOk);
+  EXPECT_EQ(ReadFile(restored), bytes);
+}
+
 TEST_F(TarnCTest, BadInputGetsItsStatus) {
   const fs::path missing = dir_ / "missing.bin";
   const fs::path out = dir_ / "out";
