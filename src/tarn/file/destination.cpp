@@ -67,7 +67,10 @@ DestinationFile::DestinationFile(const fs::path& source, const fs::path& destina
     return;
   }
 
-  std::string pattern = (parent / ("." + destination.filename().string() + ".tarn-XXXXXX")).string();
+  // Named after the destination so that a left-over file explains itself; long names
+  // would exceed the file system's name limit with the suffix.
+  const std::string name = destination.filename().string();
+  std::string pattern = (parent / (name.size() <= 200 ? "." + name + ".tarn-XXXXXX" : ".tarn-XXXXXX")).string();
   const int descriptor = mkstemp(pattern.data());
   if (descriptor < 0) ThrowOpenFailure(destination, errno);
   temporary_ = pattern;

@@ -134,6 +134,13 @@ TEST_F(FileTest, MissingDirectories) {
   EXPECT_TRUE(fs::exists(nested));
 }
 
+TEST_F(FileTest, LongDestinationNames) {
+  const File file = File::Read(Source("a.bin", "abc"));
+  const std::string name(250, 'n');
+  EXPECT_EQ(file.Compress(dir_ / name, Options::KeepDestinationName).path, dir_ / name);
+  EXPECT_TRUE(fs::exists(dir_ / name));
+}
+
 TEST_F(FileTest, OverwriteKeepsTheDestinationMode) {
   const File file = File::Read(Source("a.bin", "abc"));
   const fs::path target = Source("b.nivra", "old");
