@@ -160,12 +160,12 @@ struct Layout {
 };
 
 // Estimated bits per sample of one layout, on bands of rows spread over the
-// image: about an eighth of it, at least 1024 and at most 32768 samples.
+// image: about an eighth of it, at least 1024 and at most 16384 samples.
 template <class Source>
 double SampleCost(const Source& source, int distance, int predictor, std::size_t width, std::size_t height) {
   constexpr std::size_t kBandRows = 4;
   const std::size_t count = width * height;
-  const std::size_t sample = std::clamp<std::size_t>(count / 8, 1024, 32768);
+  const std::size_t sample = std::clamp<std::size_t>(count / 8, 1024, 16384);
   const std::size_t bands = (sample + width * kBandRows - 1) / (width * kBandRows);
   CostSink sink;
   if (count <= 2 * sample || height < 2 * (bands + 1) * kBandRows) {
