@@ -161,13 +161,13 @@ TEST_F(CalibrationWithRegistryTest, FallbacksNeverChangeTheRegistry) {
   calibration.identifier = "Cam_ISO100";
   calibration.black_level = 300;
   calibration.white_level = 1000;
-  const auto& own = Anscombe(calibration.TryBuildQuantizerParameters());
-  EXPECT_EQ(own.black_level(), 300.0F);
+  const auto own = calibration.TryBuildQuantizerParameters();
+  EXPECT_EQ(Anscombe(own).black_level(), 300.0F);
 
   // A later file without its own levels gets the registry's.
-  const auto& registered = Anscombe(nv::ParameterRegistry::get_parameters("Cam_ISO100"));
-  EXPECT_EQ(registered.black_level(), 100.0F);
-  EXPECT_EQ(registered.white_level(), 4000U);
+  const auto registered = nv::ParameterRegistry::get_parameters("Cam_ISO100");
+  EXPECT_EQ(Anscombe(registered).black_level(), 100.0F);
+  EXPECT_EQ(Anscombe(registered).white_level(), 4000U);
 }
 
 TEST_F(CalibrationWithRegistryTest, UnknownIdentifierGivesNoParametersEvenWithRecordLevels) {
