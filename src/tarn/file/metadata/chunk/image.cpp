@@ -66,7 +66,7 @@ std::unique_ptr<Image> Image::FromJson(const Json::Value& json, int version) {
   const image::JsonFields fields(json, "JSON does not correspond to an Image");
   fields.Require({"codec", "length", "width", "height", "bytes_per_pixel"});
   const std::endian endianness = fields.Endianness(version);
-  const Json::Value* calibration = json.find("calibration", "calibration" + 11);
+  const Json::Value* calibration = image::FindMember(json, "calibration");
   return std::make_unique<Image>(fields.CodecValue(), fields.UInt64("length"), fields.UInt32("width"),
                                  fields.UInt32("height"), fields.UInt16("bytes_per_pixel"), endianness,
                                  calibration ? image::Calibration::FromJson(*calibration) : image::Calibration{});

@@ -117,7 +117,7 @@ std::unique_ptr<InterleavedImage> InterleavedImage::FromJson(const Json::Value& 
   // A missing "width_bytes" reads as 0, which the constructor refuses.
   fields.Require({"codec", "length", "width", "height", "channels", "bytes_per_pixel"});
   const std::endian endianness = fields.Endianness(version);
-  const Json::Value* calibration = json.find("calibration", "calibration" + 11);
+  const Json::Value* calibration = image::FindMember(json, "calibration");
   return std::make_unique<InterleavedImage>(
       fields.CodecValue(), fields.UInt64("length"), fields.UInt32("width"), fields.UInt32("height"),
       fields.UInt32OrZero("width_bytes"), fields.UInt16("channels"), fields.UInt16("bytes_per_pixel"), endianness,

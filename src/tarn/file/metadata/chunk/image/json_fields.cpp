@@ -5,6 +5,10 @@
 
 namespace tarn::chunk::image {
 
+const Json::Value* FindMember(const Json::Value& json, std::string_view key) {
+  return json.find(key.data(), key.data() + key.size());
+}
+
 JsonFields::JsonFields(const Json::Value& json, std::string refusal) : json_(json), refusal_(std::move(refusal)) {
   if (!json_.isObject()) Refuse();
 }
@@ -12,7 +16,7 @@ JsonFields::JsonFields(const Json::Value& json, std::string refusal) : json_(jso
 void JsonFields::Refuse() const { throw std::invalid_argument(refusal_); }
 
 const Json::Value& JsonFields::Member(const char* key) const {
-  const Json::Value* value = json_.find(key, key + std::char_traits<char>::length(key));
+  const Json::Value* value = FindMember(json_, key);
   if (value == nullptr) Refuse();
   return *value;
 }
@@ -23,7 +27,7 @@ void JsonFields::Require(std::initializer_list<const char*> keys) const {
 
 std::endian JsonFields::Endianness(int version) const {
   if (version < 3) return std::endian::little;
-  const Json::Value* value = json_.find("endianness", "endianness" + 10);
+  const Json::Value* value = FindMember(json_, "endianness");
   if (value == nullptr) throw std::invalid_argument("JSON does not contain endianness information");
   if (value->isString()) {
     if (value->asString() == "l") return std::endian::little;
@@ -51,7 +55,7 @@ uint32_t JsonFields::UInt32(const char* key) const {
 }
 
 uint32_t JsonFields::UInt32OrZero(const char* key) const {
-  const Json::Value* value = json_.find(key, key + std::char_traits<char>::length(key));
+  const Json::Value* value = FindMember(json_, key);
   return value == nullptr || value->isNull() ? 0 : UInt32(key);
 }
 

@@ -6,12 +6,16 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include <json/value.h>
 
 #include "tarn/file/metadata/chunk/codec/codec.hpp"
 
 namespace tarn::chunk::image {
+
+// The member of an object, or null; json must be an object.
+const Json::Value* FindMember(const Json::Value& json, std::string_view key);
 
 class JsonFields {
  public:
