@@ -162,6 +162,46 @@ TEST(ImageTest, RefusedImagesAreStoredWithZstd) {
   }
 }
 
+// Delivers its bytes, except that after the first seek (where the zstd
+// fallback starts) it ends half way, as a failing device would.
+class FlakyAfterFirstSeek : public std::streambuf {
+ public:
+  explicit FlakyAfterFirstSeek(std::string bytes) : bytes_(std::move(bytes)) { Show(bytes_.size()); }
+
+ protected:
+  pos_type seekoff(off_type offset, std::ios_base::seekdir dir, std::ios_base::openmode) override {
+    if (dir == std::ios_base::cur && offset == 0) return pos_type(gptr() - eback());  // tellg
+    const off_type base = dir == std::ios_base::beg ? 0 : dir == std::ios_base::cur ? gptr() - eback() : egptr() - eback();
+    return seekpos(pos_type(base + offset), std::ios_base::in);
+  }
+  pos_type seekpos(pos_type position, std::ios_base::openmode) override {
+    ++seeks_;
+    Show(seeks_ == 1 ? bytes_.size() / 2 : bytes_.size());
+    const off_type target = std::min<off_type>(off_type(position), egptr() - eback());
+    setg(eback(), eback() + target, egptr());
+    return pos_type(target);
+  }
+
+ private:
+  void Show(size_t count) { setg(bytes_.data(), bytes_.data(), bytes_.data() + count); }
+
+  std::string bytes_;
+  int seeks_ = 0;
+};
+
+TEST(ImageTest, ImagesThatZstdCannotStoreEitherAreCopied) {
+  const std::string noise = test::RandomBytes(64 * 64 * 2, 3);
+  FlakyAfterFirstSeek buffer(noise);
+  std::istream in(&buffer);
+  std::ostringstream out;
+  out << "before";
+  test::LogCapture log;
+  const auto written = Image(64, 64, 2, std::endian::little, {}).EncodeStream(in, out);
+  EXPECT_EQ(written->codec, Codec::None);
+  EXPECT_TRUE(out.str() == "before" + noise) << "the half-written zstd frame must be taken back";
+  EXPECT_TRUE(log.Contains("Chunk will be copied over."));
+}
+
 TEST(ImageTest, CodedChunksAreCopiedByEncodeAndPrepare) {
   const Image coded(Codec::Nivra, 5, 4, 4, 2, std::endian::little, {});
   for (auto operation : {test::Operation::kEncode, test::Operation::kPrepare, test::Operation::kPrepareAndEncode}) {
