@@ -110,6 +110,20 @@ TEST(CziDirectory, DropsASubBlockHiddenInsideAnother) {
   EXPECT_EQ(planes[0].offset, built.pixels[0]);
 }
 
+TEST(CziDirectory, ReadsHeadersNotPixels) {
+  CziSpec spec;
+  spec.blocks.assign(3, CziBlockSpec{});
+  for (auto& block : spec.blocks) {
+    block.width = 1024;
+    block.height = 1024;  // 2 MiB of pixels each
+  }
+  const auto built = BuildCzi(spec);
+  SparseByteSource sparse(built.file);
+  CountingByteSource counting(sparse);
+  EXPECT_EQ(FindPlanes(counting).size(), 3u);
+  EXPECT_LT(counting.bytes_read, 8192u);
+}
+
 TEST(CziDirectory, RefusesFilesItCannotWalk) {
   CziSpec spec;
   spec.update_pending = 1;

@@ -110,6 +110,19 @@ TEST(Nd2Reader, AcceptsTileSizesEqualToTheImage) {
   EXPECT_EQ(FramesOf(BuildNd2(spec).file).size(), 2u);
 }
 
+TEST(Nd2Reader, ReadsHeadersNotPixels) {
+  Nd2Spec spec;
+  spec.width = spec.width_bytes = 2048;
+  spec.bits = 8;
+  spec.height = 1024;  // 2 MiB of pixels per frame
+  spec.frames = 3;
+  const auto built = BuildNd2(spec);
+  SparseByteSource sparse(built.file);
+  CountingByteSource counting(sparse);
+  EXPECT_EQ(FindFrames(counting).size(), 3u);
+  EXPECT_LT(counting.bytes_read, 8192u);
+}
+
 // Each of these must end in the one refusal the pipeline falls back on.
 void ExpectRefused(const Nd2Spec& spec) { EXPECT_THROW(FramesOf(BuildNd2(spec).file), NotCompatible); }
 

@@ -62,6 +62,21 @@ class SparseByteSource : public metadata::ByteSource {
   const SparseFile& file_;
 };
 
+// Counts what a parser reads, to show it reads headers and not pixels.
+class CountingByteSource : public metadata::ByteSource {
+ public:
+  explicit CountingByteSource(metadata::ByteSource& inner) : inner_(inner) {}
+  uint64_t Size() const override { return inner_.Size(); }
+  uint64_t bytes_read = 0;
+
+ private:
+  void ReadAt_(uint64_t offset, std::span<uint8_t> out) override {
+    bytes_read += out.size();
+    inner_.ReadAt(offset, out);
+  }
+  metadata::ByteSource& inner_;
+};
+
 // Little-endian byte building.
 class Bytes {
  public:

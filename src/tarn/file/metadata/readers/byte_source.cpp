@@ -50,12 +50,8 @@ void MemoryByteSource::ReadAt_(uint64_t offset, std::span<uint8_t> out) {
   std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
 }
 
-namespace {
-constexpr uint64_t kCursorWindow = uint64_t{1} << 20;
-}
-
-ByteCursor::ByteCursor(ByteSource& source, uint64_t begin, uint64_t end)
-    : source_(source), position_(begin), end_(end) {
+ByteCursor::ByteCursor(ByteSource& source, uint64_t begin, uint64_t end, uint64_t window)
+    : source_(source), position_(begin), end_(end), window_size_(window) {
   if (begin > end || end > source.Size()) {
     throw OutOfBounds("cursor range outside the file");
   }
@@ -70,7 +66,7 @@ std::span<const uint8_t> ByteCursor::Take(uint64_t n) {
   }
   const uint64_t window_end = window_begin_ + window_.size();
   if (position_ < window_begin_ || position_ + n > window_end) {
-    const uint64_t want = std::min(Remaining(), std::max(n, kCursorWindow));
+    const uint64_t want = std::min(Remaining(), std::max(n, window_size_));
     window_.resize(want);
     source_.ReadAt(position_, window_);
     window_begin_ = position_;

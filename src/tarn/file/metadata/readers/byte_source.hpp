@@ -56,7 +56,8 @@ class MemoryByteSource : public ByteSource {
 // Forward reading in large windows, for long runs of small records.
 class ByteCursor {
  public:
-  ByteCursor(ByteSource& source, uint64_t begin, uint64_t end);
+  // `window` is how much is read ahead at a time.
+  ByteCursor(ByteSource& source, uint64_t begin, uint64_t end, uint64_t window = uint64_t{1} << 20);
   uint64_t Position() const { return position_; }
   uint64_t Remaining() const { return end_ - position_; }
   // The next n bytes, valid until the next call; throws OutOfBounds past `end`.
@@ -66,6 +67,7 @@ class ByteCursor {
   ByteSource& source_;
   uint64_t position_;
   uint64_t end_;
+  uint64_t window_size_;
   std::vector<uint8_t> window_;
   uint64_t window_begin_ = 0;
 };

@@ -128,7 +128,9 @@ std::optional<uint64_t> PixelOffset(ByteSource& source, const Entry& entry, cons
   const auto segment = ReadSegment(source, entry.file_position);
   if (!segment || segment->id != "ZISRAWSUBBLOCK") return std::nullopt;
   if (segment->body_size < kSubBlockFixedSize + kEntryFixedSize) return std::nullopt;
-  ByteCursor cursor(source, segment->BodyOffset(), segment->BodyOffset() + segment->body_size);
+  // Only the sub-block's header is read here, never its pixels.
+  constexpr uint64_t kLargestHeader = kSubBlockFixedSize + kEntryFixedSize + kDimensionSize * kMaxDimensions;
+  ByteCursor cursor(source, segment->BodyOffset(), segment->BodyOffset() + segment->body_size, kLargestHeader);
   const auto sizes = cursor.Take(kSubBlockFixedSize);
   const int32_t metadata_size = LoadLittleEndian<int32_t>(&sizes[0]);
   const int32_t attachment_size = LoadLittleEndian<int32_t>(&sizes[4]);
