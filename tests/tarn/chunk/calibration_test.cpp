@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "log_capture.hpp"
+#include "log_recorder.hpp"
 
 namespace tarn {
 namespace {
@@ -51,7 +51,7 @@ TEST(CalibrationTest, ReadsEveryKeyAndTreatsNullAsAbsent) {
 }
 
 TEST(CalibrationTest, IgnoresColourFilterNamesThatAreNotExactEnumerators) {
-  test::LogCapture log;
+  test::LogRecorder log;
   for (const char* name : {"BayerRG", "kbayerrg", "kBayerRG ", ""}) {
     Json::Value json;
     json["cfa"] = name;
@@ -139,7 +139,7 @@ TEST_F(CalibrationWithRegistryTest, BlackLevelFallsBackOnlyBeyondTwentyPercent) 
   calibration.black_level = 115;
   EXPECT_EQ(Anscombe(calibration.TryBuildQuantizerParameters()).black_level(), 100.0F);
 
-  test::LogCapture log;
+  test::LogRecorder log;
   calibration.black_level = 125;
   EXPECT_EQ(Anscombe(calibration.TryBuildQuantizerParameters()).black_level(), 125.0F);
   EXPECT_TRUE(log.Contains("Fallback to calibration metadata black level: 125"));
@@ -190,7 +190,7 @@ TEST_F(CalibrationWithRegistryTest, ColourFilterComesFromTheRegistryWhenValid) {
   calibration.identifier = "Good_ISO100";
   EXPECT_EQ(calibration.TryBuildColorFilterArray(), nv::ColorFilterArray::kBayerGR);
 
-  test::LogCapture log;
+  test::LogRecorder log;
   calibration.identifier = "Bad_ISO100";
   EXPECT_EQ(calibration.TryBuildColorFilterArray(), nv::ColorFilterArray::kBayerBG);
   EXPECT_TRUE(log.Contains("Found invalid CFA in registry: RGGB. Fallback to calibration metadata CFA."));

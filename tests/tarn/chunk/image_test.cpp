@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "image_samples.hpp"
-#include "log_capture.hpp"
+#include "log_recorder.hpp"
 #include "tarn/error.hpp"
 
 namespace tarn {
@@ -42,7 +42,7 @@ TEST(ImageTest, ConstructionChecks) {
   EXPECT_THROW(Image(Codec::Zstd, 10, 0, 20, 2, std::endian::little, {}), std::runtime_error);
   EXPECT_THROW(Image(Codec::Zstd, 10, 10, 20, 0, std::endian::little, {}), std::runtime_error);
 
-  test::LogCapture log;
+  test::LogRecorder log;
   try {
     Image(Codec::None, 399, 10, 20, 2, std::endian::little, {});
     FAIL() << "accepted a wrong length";
@@ -195,7 +195,7 @@ TEST(ImageTest, ImagesThatZstdCannotStoreEitherAreCopied) {
   std::istream in(&buffer);
   std::ostringstream out;
   out << "before";
-  test::LogCapture log;
+  test::LogRecorder log;
   const auto written = Image(64, 64, 2, std::endian::little, {}).EncodeStream(in, out);
   EXPECT_EQ(written->codec, Codec::None);
   EXPECT_TRUE(out.str() == "before" + noise) << "the half-written zstd frame must be taken back";
@@ -205,7 +205,7 @@ TEST(ImageTest, ImagesThatZstdCannotStoreEitherAreCopied) {
 TEST(ImageTest, CodedChunksAreCopiedByEncodeAndPrepare) {
   const Image coded(Codec::Nivra, 5, 4, 4, 2, std::endian::little, {});
   for (auto operation : {test::Operation::kEncode, test::Operation::kPrepare, test::Operation::kPrepareAndEncode}) {
-    test::LogCapture log;
+    test::LogRecorder log;
     const auto written = test::Run(coded, "abcde", operation);
     EXPECT_EQ(written.bytes, "abcde");
     EXPECT_EQ(*written.chunk, coded);
@@ -214,7 +214,7 @@ TEST(ImageTest, CodedChunksAreCopiedByEncodeAndPrepare) {
 }
 
 TEST(ImageTest, UnknownCodecsDecodeAsCopiesWithAWarning) {
-  test::LogCapture log;
+  test::LogRecorder log;
   const Image unknown(Codec::Unknown, 3, 4, 4, 2, std::endian::little, {});
   const auto written = Decode(unknown, "xyz");
   EXPECT_EQ(written.bytes, "xyz");
@@ -270,7 +270,7 @@ TEST(ImageTest, PreparingEightBitImagesCopiesThem) {
 TEST(ImageTest, PreparationNeedsUsableCalibration) {
   const std::string bytes = test::CameraBytes(64 * 64, 64);
   try {
-    test::LogCapture log;
+    test::LogRecorder log;
     test::Run(Image(64, 64, 2, std::endian::little, {}), bytes, test::Operation::kPrepare);
     FAIL();
   } catch (const PrepareError& error) {

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "image_samples.hpp"
-#include "log_capture.hpp"
+#include "log_recorder.hpp"
 #include "tarn/error.hpp"
 #include "tarn/file/metadata/chunk/image.hpp"
 
@@ -209,7 +209,7 @@ TEST(InterleavedImageTest, PrepareAndEncodeDecodesToThePreparedImage) {
 }
 
 TEST(InterleavedImageTest, CodedChunksAreCopiedWithWarnings) {
-  test::LogCapture log;
+  test::LogRecorder log;
   const InterleavedImage coded(Codec::Zstd, 4, 2, 2, 8, 2, 2, std::endian::little, {});
   EXPECT_EQ(Encode(coded, "wxyz").bytes, "wxyz");
   EXPECT_TRUE(log.Contains("Attempted to encode InterleavedImage already encoded with Zstd"));

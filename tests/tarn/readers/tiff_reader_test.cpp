@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "file/tiff_bytes.hpp"
-#include "readers/log_recorder.hpp"
+#include "log_recorder.hpp"
 #include "readers/tiff_writer.hpp"
 #include "tarn/file/metadata/readers/tiff/directory.hpp"
 #include "tarn/file/metadata/chunk/image.hpp"
