@@ -50,6 +50,18 @@ ByteBuffer Rearranged(const ChannelPlanes& planes, std::span<const uint8_t> rows
   return result;
 }
 
+// Codes the rows as one plane per channel (prepared first when asked) and
+// writes the codec's output.
+CodecResult EncodePlanes(const InterleavedImage& image, const ChannelPlanes& planes, std::span<const uint8_t> rows,
+                         bool prepare, std::ostream& out) {
+  ByteBuffer rearranged = Rearranged(planes, rows);
+  if (prepare) codec::nivra::PrepareSpan(image, rearranged.span(), rearranged.span(), false);
+  ByteBuffer encoded(rearranged.size() / 2);
+  const CodecResult result = codec::nivra::EncodeSpan(image, rearranged.span(), encoded.span());
+  WriteSpanToStream(encoded.span().first(result.second), out);
+  return result;
+}
+
 // Prepares the rows in place; several channels are prepared as planes and put
 // back into the rows, so that row padding keeps its bytes.
 void PrepareRows(const InterleavedImage& image, std::span<uint8_t> rows) {
@@ -196,11 +208,7 @@ CodecResult InterleavedImage::EncodeStream_(std::istream& in, std::ostream& out)
   const ChannelPlanes planes = PlanesOf(*this);
   if (PlanesStandInForRows(planes, rows.span())) {
     try {
-      const ByteBuffer rearranged = Rearranged(planes, rows.span());
-      ByteBuffer encoded(rearranged.size() / 2);
-      const CodecResult result = codec::nivra::EncodeSpan(*this, rearranged.span(), encoded.span());
-      WriteSpanToStream(encoded.span().first(result.second), out);
-      return result;
+      return EncodePlanes(*this, planes, rows.span(), false, out);
     } catch (const EncodeError& error) {
       if (error.status() != kTarnStatusIncompatibleImage) throw;
       WarnFallback(error.what());
@@ -279,12 +287,7 @@ CodecResult InterleavedImage::PrepareAndEncodeStream_(std::istream& in, std::ost
   const ChannelPlanes planes = PlanesOf(*this);
   if (PlanesStandInForRows(planes, rows.span())) {
     try {
-      ByteBuffer rearranged = Rearranged(planes, rows.span());
-      codec::nivra::PrepareSpan(*this, rearranged.span(), rearranged.span(), false);
-      ByteBuffer encoded(rearranged.size() / 2);
-      const CodecResult result = codec::nivra::EncodeSpan(*this, rearranged.span(), encoded.span());
-      WriteSpanToStream(encoded.span().first(result.second), out);
-      return result;
+      return EncodePlanes(*this, planes, rows.span(), true, out);
     } catch (const EncodeError& error) {
       if (error.status() != kTarnStatusIncompatibleImage) throw;
     }
