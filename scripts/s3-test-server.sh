@@ -28,37 +28,38 @@ pid_file() { echo "$dir/run/pids"; }
 # True when pid is alive and still one of ours: its command line names our config file.
 is_ours() {
   local pid=$1
-  [ -r "/proc/$pid/cmdline" ] && tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qF -- "$dir/ceph.conf"
+  { tr "\\0" " " <"/proc/$pid/cmdline"; } 2>/dev/null | grep -qF -- "$dir/ceph.conf"
 }
 
+# Sends SIGTERM, waits up to 10 s, then SIGKILL and up to 5 s more.
+stop_process() {
+  local pid=$1 i
+  is_ours "$pid" || return 0
+  kill -TERM "$pid" 2>/dev/null || true
+  for ((i = 0; i < 100; i++)); do
+    is_ours "$pid" || return 0
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null || true
+  for ((i = 0; i < 50; i++)); do
+    is_ours "$pid" || return 0
+    sleep 0.1
+  done
+  echo "s3-test-server: process $pid did not exit" >&2
+  return 1
+}
+
+# In reverse start order: the gateway and the OSD each say goodbye to the monitor and
+# wait seconds for it when it is already gone.
 stop_server() {
-  local file
+  local file name pid pids=() i failed=0
   file=$(pid_file)
   [ -f "$file" ] || return 0
-  local pids=() name pid
-  while read -r name pid; do
-    if is_ours "$pid"; then pids+=("$pid"); fi
-  done <"$file"
-  if [ ${#pids[@]} -gt 0 ]; then
-    kill -TERM "${pids[@]}" 2>/dev/null || true
-    # Up to 10 s for a clean exit, then SIGKILL and up to 5 s more.
-    local i alive
-    for signal in TERM KILL; do
-      [ "$signal" = KILL ] && for pid in "${pids[@]}"; do is_ours "$pid" && kill -KILL "$pid" 2>/dev/null || true; done
-      for ((i = 0; i < 100; i++)); do
-        alive=0
-        for pid in "${pids[@]}"; do is_ours "$pid" && alive=1; done
-        [ $alive -eq 0 ] && break 2
-        sleep 0.1
-      done
-    done
-    for pid in "${pids[@]}"; do
-      if is_ours "$pid"; then
-        echo "s3-test-server: process $pid did not exit" >&2
-        return 1
-      fi
-    done
-  fi
+  while read -r name pid; do pids+=("$pid"); done <"$file"
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    stop_process "${pids[$i]}" || failed=1
+  done
+  [ $failed -eq 0 ] || return 1
   rm -f "$file"
 }
 
@@ -111,7 +112,7 @@ osd_up() { ceph_cmd ceph osd dump 2>/dev/null | grep -q '^osd\.0 up'; }
 gateway_answers() { curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$rgw_port/"; }
 
 start_server() {
-  for tool in ceph-mon ceph-osd radosgw radosgw-admin monmaptool ceph curl; do
+  for tool in ceph-mon ceph-osd radosgw radosgw-admin monmaptool ceph curl /usr/bin/python3; do
     command -v "$tool" >/dev/null || { echo "s3-test-server: $tool is not installed (scripts/install-deps.sh installs it under CI=true)" >&2; exit 1; }
   done
   if [ -f "$(pid_file)" ]; then
@@ -125,7 +126,7 @@ start_server() {
   : >"$(pid_file)"
 
   local fsid mon_port
-  fsid=$(uuidgen)
+  fsid=$(cat /proc/sys/kernel/random/uuid)
   mon_port=$(free_port)
   rgw_port=$(free_port)
   while [ "$rgw_port" = "$mon_port" ]; do rgw_port=$(free_port); done
@@ -175,7 +176,7 @@ EOF
   local mon_started=$EPOCHREALTIME
 
   local osd_uuid osd_id
-  osd_uuid=$(uuidgen)
+  osd_uuid=$(cat /proc/sys/kernel/random/uuid)
   osd_id=$(ceph_cmd ceph osd new "$osd_uuid" 2>>"$dir/log/setup.out") || fail "the monitor did not register the OSD"
   [ "$osd_id" = 0 ] || fail "unexpected OSD id '$osd_id'"
   ceph_cmd ceph osd crush add osd.0 1.0 root=default >>"$dir/log/setup.out" 2>&1 || fail "could not place the OSD"
