@@ -102,6 +102,10 @@ TEST_F(S3ServerTest, RangedGetsReturnExactlyTheRequestedBytes) {
     return std::string("accepted");
   };
   EXPECT_EQ(refused_code({100000, 10, {}, {}}), "InvalidRange");
+  // An empty object has no range at all, but a whole GET of it passes.
+  client().Put(bucket(), Key("empty"), {-1, 0, 0, "", "memory"});
+  EXPECT_EQ(client().Head(bucket(), Key("empty"))->size, 0u);
+  EXPECT_EQ(GetAll(Key("empty")), "");
   // A resumed download must not mix two versions of the object.
   EXPECT_EQ(refused_code({10, std::nullopt, Md5Hex("other bytes"), {}}), "PreconditionFailed");
 }
