@@ -6,7 +6,7 @@
 #                                 keys, bucket) and prints how long the start took
 #   s3-test-server.sh stop DIR    stop exactly the processes `start` recorded in DIR
 #
-# Needs the Debian packages radosgw, ceph-mon, ceph-osd and curl. Every wait is bounded;
+# Needs the Debian packages radosgw, ceph-mon, ceph-osd, curl and python3. Every wait is bounded;
 # a failed start stops what it had started and shows the end of the failing log.
 set -euo pipefail
 
@@ -28,7 +28,7 @@ pid_file() { echo "$dir/run/pids"; }
 # True when pid is alive and still one of ours: its command line names our config file.
 is_ours() {
   local pid=$1
-  { tr "\\0" " " <"/proc/$pid/cmdline"; } 2>/dev/null | grep -qF -- "$dir/ceph.conf"
+  { tr "\\0" " " <"/proc/$pid/cmdline"; } 2>/dev/null | grep -F -- "$dir/ceph.conf" >/dev/null
 }
 
 # Sends SIGTERM, waits up to 10 s, then SIGKILL and up to 5 s more.
@@ -108,12 +108,13 @@ wait_for() {
   done
 }
 
-osd_up() { ceph_cmd ceph osd dump 2>/dev/null | grep -q '^osd\.0 up'; }
+# grep reads everything (no -q), so the writer never dies of SIGPIPE under pipefail.
+osd_up() { ceph_cmd ceph osd dump 2>/dev/null | grep '^osd\.0 up' >/dev/null; }
 gateway_answers() { curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$rgw_port/"; }
 
 start_server() {
   for tool in ceph-mon ceph-osd radosgw radosgw-admin monmaptool ceph curl /usr/bin/python3; do
-    command -v "$tool" >/dev/null || { echo "s3-test-server: $tool is not installed (scripts/install-deps.sh installs it under CI=true)" >&2; exit 1; }
+    command -v "$tool" >/dev/null || { echo "s3-test-server: $tool is not installed (scripts/install-deps.sh installs it under CI=true or TARN_S3_SERVER=1)" >&2; exit 1; }
   done
   if [ -f "$(pid_file)" ]; then
     echo "s3-test-server: $dir already holds a server; stop it first" >&2
