@@ -149,3 +149,15 @@ def test_prepare_failures(calibration, identifier, shape, error_bound, error):
     else:
         with pytest.raises(error):
             call()
+
+
+def test_threads_code_at_once():
+    # The codec runs without the GIL: threads overlap, and each gets its own exact result.
+    from concurrent.futures import ThreadPoolExecutor
+
+    arrays = [noisy((200 + i, 150), 1000 * (i + 1), 20) for i in range(8)]
+    with ThreadPoolExecutor(4) as pool:
+        streams = list(pool.map(tarn.nivra.encode, arrays))
+        decoded = list(pool.map(tarn.nivra.decode, streams, [a.shape for a in arrays]))
+    for array, result in zip(arrays, decoded):
+        np.testing.assert_array_equal(result, array)
