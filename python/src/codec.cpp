@@ -15,7 +15,7 @@
 #include <pybind11/stl.h>
 
 #include "nivra/nivra.hpp"
-#include "status_error.hpp"
+#include "bindings.hpp"
 
 namespace tarn_python {
 

@@ -5,7 +5,7 @@
 
 #include <pybind11/stl.h>
 
-#include "status_error.hpp"
+#include "bindings.hpp"
 #include "tarn/tarn.h"
 
 namespace tarn_python {

@@ -3,7 +3,7 @@
 // modules beside it.
 #include <pybind11/pybind11.h>
 
-#include "status_error.hpp"
+#include "bindings.hpp"
 #include "tarn/tarn.h"
 
 namespace tarn_python {

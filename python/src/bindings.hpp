@@ -1,4 +1,4 @@
-// A failed library call on its way to Python, where it becomes `tarn.Error`.
+// Parts of the extension module, and the failure they raise as `tarn.Error`.
 #pragma once
 
 #include <cstdint>
