@@ -65,7 +65,8 @@ Plane RequirePlane(py::handle object, const std::string& name, bool writable) {
 // (height, width) from a Python sequence of two positive integers.
 std::pair<int64_t, int64_t> RequireShape(py::handle object) {
   const std::string wrong = "shape must be (height, width), two positive integers";
-  if (!py::isinstance<py::sequence>(object) || py::isinstance<py::str>(object) || py::len(object) != 2) {
+  const bool text = py::isinstance<py::str>(object) || py::isinstance<py::bytes>(object);
+  if (!py::isinstance<py::sequence>(object) || text || py::len(object) != 2) {
     throw py::value_error(wrong + ", not " + std::string(py::repr(object)));
   }
   int64_t sides[2];
@@ -178,9 +179,9 @@ py::array Decode(py::handle data, py::handle shape, py::handle out) {
   // The pixel count alone would let a transposed shape decode into a scrambled image.
   if (const auto geometry = StreamGeometry(stream.data(), stream.size())) {
     if (geometry->first != static_cast<uint64_t>(width) || geometry->second != static_cast<uint64_t>(height)) {
-      throw StatusError{BM_INVALID_FILE_CONTENT, "nivra.decode: the stream holds a " + std::to_string(geometry->second) +
-                                                     " x " + std::to_string(geometry->first) + " image, not " +
-                                                     std::string(py::repr(shape))};
+      const std::string found = std::to_string(geometry->second) + " x " + std::to_string(geometry->first);
+      throw StatusError{BM_INVALID_FILE_CONTENT,
+                        "nivra.decode: the stream holds a " + found + " image, not " + std::string(py::repr(shape))};
     }
   }
   auto* pixels = static_cast<uint16_t*>(result.mutable_data());

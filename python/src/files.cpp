@@ -34,7 +34,8 @@ void DefineFileFunctions(py::module_& module) {
   module.def(
       "compress_file",
       [](const Path& source, const Path& destination, const OptionalText& metadata_json) {
-        Run("compress_file", source, [&] { return TarnCompressFile(source.c_str(), destination.c_str(), OrNull(metadata_json)); });
+        Run("compress_file", source,
+            [&] { return TarnCompressFile(source.c_str(), destination.c_str(), OrNull(metadata_json)); });
       },
       py::arg("source"), py::arg("destination"), py::arg("metadata_json"));
   module.def(

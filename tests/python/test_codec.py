@@ -99,7 +99,7 @@ def test_damaged_streams_raise_status_7(data):
     assert raised.value.status == 7
 
 
-@pytest.mark.parametrize("shape", [(37,), (37, 91, 1), (0, 91), (-37, -91), (37.0, 91), "ab", None])
+@pytest.mark.parametrize("shape", [(37,), (37, 91, 1), (0, 91), (-37, -91), (37.0, 91), "ab", b"ab", None])
 def test_decode_refuses_shapes_that_are_not_two_positive_integers(shape):
     with pytest.raises(ValueError):
         tarn.nivra.decode(STREAM, shape)

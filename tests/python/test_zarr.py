@@ -42,7 +42,7 @@ def test_installed_metadata_lets_zarr_find_the_codec_without_importing_it(tmp_pa
     data = rng.integers(0, 4096, (64, 64), dtype=np.uint16)
     zarr.save_array(path, data, chunks=(32, 32), compressor=tarn.zarr.Nivra())
     np.save(tmp_path / "expected.npy", data)
-    script = "import sys, numpy, zarr; sys.exit(0 if (zarr.open(sys.argv[1])[:] == numpy.load(sys.argv[2])).all() else 1)"
+    script = "import sys, numpy, zarr; assert (zarr.open(sys.argv[1])[:] == numpy.load(sys.argv[2])).all()"
     subprocess.run([sys.executable, "-c", script, path, str(tmp_path / "expected.npy")], check=True, env=os.environ)
 
 
@@ -58,7 +58,8 @@ def test_codec_config_and_decode_into_any_buffer():
 
 @pytest.mark.parametrize(
     "chunk",
-    [np.zeros(16, np.uint16), np.zeros((4, 4), np.float32), np.zeros((4, 4), ">u2"), np.zeros((0, 4), np.uint16), b"ab"],
+    [np.zeros(16, np.uint16), np.zeros((4, 4), np.float32), np.zeros((4, 4), ">u2"), np.zeros((0, 4), np.uint16),
+     b"ab"],
     ids=["1-D", "float32", "big-endian", "empty", "bytes"],
 )
 def test_chunks_the_codec_does_not_take_are_refused(chunk):
