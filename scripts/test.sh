@@ -19,6 +19,8 @@ if [ "${CI:-}" = true ] || { command -v radosgw && command -v ceph-mon && comman
   fi
 fi
 ctest --test-dir build --output-on-failure -j "$(nproc)"
+# The Python package from the build tree, with Debian's interpreter (not the first python3 on PATH).
+PYTHONPATH="$PWD/build/python" /usr/bin/python3 -m pytest -q tests/python
 if [ -d tests/addon ]; then
   node --test tests/addon/
 fi
