@@ -22,9 +22,6 @@ void CheckSources(const std::vector<std::string>& sources) {
   if (sources.empty()) throw PermanentError("no source was given");
 }
 
-// Refuses names that would leave a storage, before anything is queued.
-void CheckStorageName(const std::string& name) { ResolveInside("/storage", name); }
-
 std::string Describe(const QueueItem& item) {
   if (const auto* upload = std::get_if<UploadItem>(&item)) {
     return "upload " + upload->source + " -> " + StoredName(upload->target);
