@@ -93,6 +93,8 @@ test('a stored file is never replaced, the same file again is no work, and modes
   fs.writeFileSync(path.join(dir, 'sub', 'private.raw'), 'third');
   await assert.rejects(transfer.Upload(id, other, 'p.raw', undefined, []),
     { message: `manager ${id} failed to Upload: upload of ${other} as p.raw.nivra failed on storage 'main': it already holds p.raw.nivra with other content; delete it there first to replace it` });
+  await assert.rejects(transfer.EnqueueUploads(id, 'q', [source, path.join(dir, 'sub', 'private.raw')], 'batch', undefined, []),
+    /failed to EnqueueUploads: items .*private.raw and .*sub\/private.raw of queue 'q' would both be stored as batch\/private.raw.nivra; nothing was queued/);
   assert.deepEqual(listTree(root), stored('p.raw.nivra'));
 
   const out = path.join(dir, 'out');

@@ -193,6 +193,30 @@ TEST_F(Transfers, OfConcurrentUploadsToOneTargetExactlyOneSucceeds) {
   EXPECT_EQ(Entries(scratch_ / "main" / "one"), (std::vector<std::string>{"target.nivra", "target.nivra.caddis.json"}));
 }
 
+TEST_F(Transfers, QueueItemsThatWouldWriteOneFileAreRefusedNamingBoth) {
+  for (const char* well : {"well1", "well2"}) {
+    fs::create_directories(scratch_ / well);
+    WriteFile(scratch_ / well / "img.raw", well);
+  }
+  const std::string first = (scratch_ / "well1" / "img.raw").string();
+  const std::string second = (scratch_ / "well2" / "img.raw").string();
+  const std::string refused =
+      MessageOf([&] { EnqueueUploadItems(manager_, "q", {first, second}, "plate", std::nullopt, {"main"}); });
+  EXPECT_TRUE(Contains(refused, "items " + first + " and " + second + " of queue 'q' would both be stored as plate/img.raw.nivra"))
+      << refused;
+  // Also against what is queued already, and for downloads into one folder.
+  EnqueueUploadItems(manager_, "q", {first}, "plate/", std::nullopt, {});
+  EXPECT_THROW(EnqueueUploadItems(manager_, "q", {second}, "plate/", std::nullopt, {"copy"}), PermanentError);
+  EXPECT_THROW(EnqueueDownloadItems(manager_, "d", {"a/img.raw", "b/img.raw"}, (scratch_ / "out").string(), {}),
+               PermanentError);
+
+  // Clashing items that reached a queue anyway run not at all.
+  manager_.Enqueue("q", {UploadItem{second, "plate/img.raw", std::nullopt, {"main"}}});
+  EXPECT_TRUE(Contains(MessageOf([&] { RunQueue(manager_, "q"); }), "nothing was written"));
+  EXPECT_TRUE(Entries(scratch_ / "main").empty());
+  EXPECT_THROW(RunQueue(manager_, "q"), PermanentError);  // both were taken off
+}
+
 TEST_F(Transfers, ALinkOutOfTheStorageCreatesNothingOutside) {
   fs::create_directories(scratch_ / "outside");
   fs::create_directory_symlink(scratch_ / "outside", scratch_ / "main" / "link");
