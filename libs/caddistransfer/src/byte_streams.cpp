@@ -99,7 +99,7 @@ ReadStreamBuffer::pos_type ReadStreamBuffer::seekpos(pos_type position, std::ios
 
 Digest ReadStreamBuffer::FinishChecksum() {
   if (!checksum_) return {};
-  std::vector<char> block(kBlockSize);
+  Block block(kBlockSize);
   for (;;) {
     const uint64_t at = summed_;
     if (Fill(at, block.data(), block.size()) == 0 || summed_ == at) break;

@@ -8,13 +8,24 @@
 #include <exception>
 #include <memory>
 #include <streambuf>
-#include <vector>
 
 #include "checksum.hpp"
 #include "random_access.hpp"
 #include "token_bucket.hpp"
 
 namespace caddistransfer {
+
+// Memory for a buffer, not cleared first: it is always written before it is read.
+class Block {
+ public:
+  explicit Block(std::size_t size) : bytes_(new char[size]), size_(size) {}
+  char* data() const { return bytes_.get(); }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::unique_ptr<char[]> bytes_;
+  std::size_t size_;
+};
 
 // Reading with seeks. With a checksum, every byte of the file is summed once, in
 // order, however the reader jumps about; FinishChecksum sums what was never read.
@@ -41,7 +52,7 @@ class ReadStreamBuffer final : public std::streambuf {
   TokenBucket* bucket_;
   std::unique_ptr<Checksum> checksum_;
   uint64_t summed_ = 0;  // bytes [0, summed_) are in the checksum
-  std::vector<char> buffer_;
+  Block buffer_;
   uint64_t start_ = 0;  // file offset of eback()
   std::exception_ptr failure_;
 };
@@ -66,7 +77,7 @@ class WriteStreamBuffer final : public std::streambuf {
 
   RandomAccessFile& file_;
   TokenBucket* bucket_;
-  std::vector<char> buffer_;
+  Block buffer_;
   uint64_t start_ = 0;  // file offset of pbase()
   std::exception_ptr failure_;
 };
@@ -95,7 +106,7 @@ class ChecksumSink final : public std::streambuf {
 
   RandomAccessFile* file_;
   Checksum checksum_;
-  std::vector<char> buffer_;
+  Block buffer_;
   std::exception_ptr failure_;
 };
 

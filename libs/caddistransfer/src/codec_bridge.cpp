@@ -2,7 +2,6 @@
 
 #include <istream>
 #include <ostream>
-#include <vector>
 
 #include "byte_streams.hpp"
 #include "error.hpp"
@@ -53,7 +52,7 @@ ProducedObject StoreVerbatim(RandomAccessReader& source, RandomAccessFile& objec
 }  // namespace
 
 Summed CopyVerbatim(RandomAccessReader& from, RandomAccessFile& to, TokenBucket* bucket, bool from_is_source) {
-  std::vector<char> block(kBlockSize);
+  Block block(kBlockSize);
   Checksum checksum;
   uint64_t offset = 0;
   for (;;) {
