@@ -5,7 +5,12 @@
 // 10 seconds. Uploads include proving that each stored file restores, downloads the
 // check against the recorded checksum.
 //
-// transfer_bench [--mib N] [--work DIR]
+// transfer_bench [--mib N] [--work DIR] [--no-limit]
+//
+// Instruction counts per direction, repeatable on a busy machine (--no-limit skips the
+// 10 s limit run; each ExecuteQueue call becomes one part of the profile):
+//   valgrind --tool=callgrind --dump-before=ExecuteQueue --dump-after=ExecuteQueue
+//     transfer_bench --mib 128 --no-limit
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -151,9 +156,12 @@ void MeasureLimit(const fs::path& work, const char* const* storage, const fs::pa
 int main(int argc, char** argv) {
   uint64_t mib = 1024;
   fs::path work = fs::temp_directory_path() / "transfer-bench";
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--mib") == 0) mib = std::strtoull(argv[i + 1], nullptr, 10);
-    if (std::strcmp(argv[i], "--work") == 0) work = argv[i + 1];
+  bool measure_limit = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--no-limit") == 0) measure_limit = false;
+    if (i + 1 >= argc) continue;
+    if (std::strcmp(argv[i], "--mib") == 0) mib = std::strtoull(argv[++i], nullptr, 10);
+    else if (std::strcmp(argv[i], "--work") == 0) work = argv[++i];
   }
   fs::remove_all(work);
   const auto files = MakeDataSet(work / "data", mib << 20);
@@ -233,16 +241,18 @@ int main(int argc, char** argv) {
 
   // About 10 s of writing at 20 MB/s: 200 MB of data that does not compress.
   const fs::path noise = work / "noise.raw";
-  {
-    std::mt19937_64 random(7);
-    std::vector<uint64_t> block(1 << 17);
-    std::ofstream out(noise, std::ios::binary);
-    for (int i = 0; i < 200; ++i) {
-      for (auto& word : block) word = random();
-      out.write(reinterpret_cast<const char*>(block.data()), block.size() * 8);
+  if (measure_limit) {
+    {
+      std::mt19937_64 random(7);
+      std::vector<uint64_t> block(1 << 17);
+      std::ofstream out(noise, std::ios::binary);
+      for (int i = 0; i < 200; ++i) {
+        for (auto& word : block) word = random();
+        out.write(reinterpret_cast<const char*>(block.data()), block.size() * 8);
+      }
     }
+    MeasureLimit(work, storage, noise, 20e6);
   }
-  MeasureLimit(work, storage, noise, 20e6);
   fs::remove_all(work);
   return identical == files.size() ? 0 : 1;
 }

@@ -339,7 +339,8 @@ TEST_F(Transfers, EmptyAndAlreadyCompressedFilesRoundTripUnderTheirOwnNames) {
   for (const Case& item : {Case{"empty.raw", "", "empty.raw", "empty.raw.nivra", "empty.raw", "empty.raw"},
                            Case{"archive.nivra", compressed, "archive.nivra", "archive.nivra", "archive.nivra",
                                 "archive.nivra"},
-                           Case{"run.NIVRA", compressed, "runs/", "runs/run.NIVRA.nivra", "runs/run.NIVRA", "run.NIVRA.nivra"}}) {
+                           Case{"run.NIVRA", compressed, "runs/", "runs/run.NIVRA.nivra", "runs/run.NIVRA", "run.NIVRA"},
+                           Case{"b.nivra", compressed, "renamed", "renamed.nivra", "renamed", "renamed"}}) {
     UploadNew(item.source, item.content, item.target);
     EXPECT_TRUE(fs::exists(scratch_ / "main" / item.stored)) << item.stored;
     const fs::path out = scratch_ / "out" / item.source;

@@ -94,7 +94,10 @@ class Upload {
     failures_.resize(storages_.size());
     if (calibration_id_) RequireCalibration(*calibration_id_);
     source_.emplace(OpenSource(source));
-    keeps_extension_ = IsCompressedName(source_->path);
+    // A compressed file is kept as it is. Named "x.nivra" in the storage too, it comes
+    // back as "x.nivra"; under a name the extension was added to, without it.
+    verbatim_ = IsCompressedName(source_->path);
+    keeps_extension_ = verbatim_ && stored_name_ == UploadTarget(source, target, false);
   }
 
   void Run() {
@@ -187,7 +190,7 @@ class Upload {
         ConcurrencyLimit::Slot slot(manager_.storage_slots());
         auto pending = storages_[i]->BeginPut(stored_name_);
         const ProducedObject produced = ProduceObject(source_->path, source_->file, *pending, calibration_id_,
-                                                      &manager_.upload_bucket(), keeps_extension_);
+                                                      &manager_.upload_bucket(), verbatim_);
         RequireUnchanged(*source_);
         record_ = RecordOf(produced, *source_, calibration_id_, keeps_extension_);
         source_sum_ = produced.source;
@@ -253,6 +256,7 @@ class Upload {
   std::vector<std::unique_ptr<Storage>> storages_;
   std::vector<std::string> failures_;
   std::optional<Source> source_;
+  bool verbatim_ = false;
   bool keeps_extension_ = false;
   std::optional<Summed> source_sum_;
   std::unique_ptr<PendingObject> produced_;
