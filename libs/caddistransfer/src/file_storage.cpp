@@ -162,6 +162,13 @@ class FilePendingObject final : public PendingObject {
     }
     committed_ = true;
     FileDescriptor(::dup(place_.folder.fd()), place_.folder.path()).Sync();
+    // Folders made for this put must survive a crash as well as the file in them.
+    for (const auto& folder : created_) {
+      const fs::path parent = folder.parent_path();
+      FileDescriptor(root_->fd(), parent.empty() ? "." : parent.string(), root_->path() / parent,
+                     O_RDONLY | O_DIRECTORY)
+          .Sync();
+    }
   }
 
  private:
