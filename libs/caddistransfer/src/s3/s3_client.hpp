@@ -8,7 +8,8 @@
 //
 // Bytes sent are checked against the ETag the server answers with where the ETag is an
 // MD5 (objects and parts stored without KMS or customer-key encryption): a mismatch
-// throws TransientError. A completed multipart upload is checked by size and by its
+// throws TransientError. A body that carries its SHA-256 is signed with it instead, and
+// the server checks it. A completed multipart upload is checked by size and by its
 // "<md5 of part md5s>-<parts>" ETag.
 #pragma once
 
@@ -48,6 +49,8 @@ struct PutOptions {
   Metadata metadata;
   // Create only: fails with PreconditionFailed when the key exists (If-None-Match: *).
   bool create_only = false;
+  // Replace only: fails with PreconditionFailed unless the object has this ETag.
+  std::string if_match;
   WireHook on_wire;  // called with each run of bytes before it is sent
 };
 

@@ -112,7 +112,7 @@ size_t OnRead(char* buffer, size_t size, size_t count, void* user) {
         done += static_cast<std::size_t>(got);
       }
     }
-    exchange.md5.Update(buffer, want);
+    if (body.sha256.empty()) exchange.md5.Update(buffer, want);
     exchange.body_position += want;
     return want;
   } catch (...) {
@@ -254,7 +254,7 @@ HttpResponse HttpClient::Perform(const HttpRequest& request, ErrorDetails contex
     throw TransientError(std::move(context));
   }
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &exchange.response.status);
-  if (request.body != nullptr) exchange.response.sent_md5 = exchange.md5.Finish();
+  if (request.body != nullptr && request.body->sha256.empty()) exchange.response.sent_md5 = exchange.md5.Finish();
   return std::move(exchange.response);
 }
 

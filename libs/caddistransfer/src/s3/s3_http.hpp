@@ -28,6 +28,9 @@ struct RequestBody {
   uint64_t length = 0;
   std::string_view memory;
   std::string name;  // for messages: the file the bytes come from
+  // Hex SHA-256 of the bytes, taken beforehand: the request is signed with it, so the
+  // server checks every byte on arrival and no MD5 is taken on the way out.
+  std::string sha256 = {};
 };
 
 using ByteSink = std::function<void(const char* data, std::size_t size)>;
@@ -51,7 +54,7 @@ struct HttpResponse {
   long status = 0;
   HeaderMap headers;
   std::string body;
-  Md5Digest sent_md5{};  // of the request body as it went out
+  Md5Digest sent_md5{};  // of the request body as it went out (none with a known SHA-256)
 
   std::string Header(const std::string& lowercase_name) const {
     const auto found = headers.find(lowercase_name);
