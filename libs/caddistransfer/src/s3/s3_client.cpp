@@ -119,7 +119,7 @@ Client::Client(ClientSettings settings) : settings_(std::move(settings)) {
   }
   http_ = std::make_unique<HttpClient>(
       Signer{settings_.region.empty() ? "us-east-1" : settings_.region, settings_.access_key, settings_.secret_key},
-      settings_.ca_file);
+      settings_.ca_file, settings_.stall_timeout);
 }
 
 Client::~Client() = default;

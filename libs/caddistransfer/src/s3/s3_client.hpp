@@ -13,6 +13,7 @@
 // "<md5 of part md5s>-<parts>" ETag.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -33,6 +34,10 @@ struct ClientSettings {
   std::string access_key;
   std::string secret_key;
   std::string ca_file;  // PEM file of extra trusted authorities, or empty for the system's
+  // A request during which no byte moves either way for this long fails (TransientError):
+  // a server that accepts connections but stopped answering (a full cluster pauses its
+  // writes) must not hold a transfer for ever.
+  std::chrono::milliseconds stall_timeout = std::chrono::seconds(120);
 };
 
 // x-amz-meta-<name> -> value; names a-z, 0-9 and '-', values printable ASCII.

@@ -5,6 +5,7 @@
 // stay open between requests.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -70,7 +71,7 @@ struct Signer {
 
 class HttpClient {
  public:
-  HttpClient(Signer signer, std::string ca_file);
+  HttpClient(Signer signer, std::string ca_file, std::chrono::milliseconds stall_timeout);
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
@@ -88,6 +89,7 @@ class HttpClient {
   Signer signer_;
   std::string signing_scope_;
   std::string ca_file_;
+  std::chrono::milliseconds stall_timeout_;
   std::mutex mutex_;
   std::vector<void*> idle_handles_;
 };
