@@ -132,25 +132,38 @@ test('CheckStorage proves an S3 storage; credentials others may read are refused
       !e.message.includes(serverEntry.secret_key));
 });
 
-test('the upload limit holds for bytes sent to S3', async (t) => {
+test('the upload and download limits hold for bytes on the wire to and from S3', async (t) => {
   if (!requireServer(t)) return;
-  const { id, dir } = managerWithS3(t);
+  const { id, dir, out } = managerWithS3(t);
   const size = 12 * 1024 * 1024;
+  const limit = 4 * 1024 * 1024;
+  const burst = 256 * 1024;
   const [free, limited] = ['free.raw', 'limited.raw'].map((name) => path.join(dir, name));
   writeRandomFile(free, size);
   writeRandomFile(limited, size);
-  let started = process.hrtime.bigint();
-  await transfer.Upload(id, free, 'free.raw', undefined, []);
-  const unlimited = Number(process.hrtime.bigint() - started) / 1e9;
-  const limit = 4 * 1024 * 1024;
-  const burst = 256 * 1024;
+  const seconds = async (work) => {
+    const started = process.hrtime.bigint();
+    await work();
+    return Number(process.hrtime.bigint() - started) / 1e9;
+  };
+  const unlimited = {
+    upload: await seconds(() => transfer.Upload(id, free, 'free.raw', undefined, [])),
+    download: await seconds(() => transfer.Download(id, 'free.raw', out, [])),
+  };
   transfer.SetTransportUploadLimit(id, limit);
   transfer.SetTransportUploadBurst(id, burst);
-  started = process.hrtime.bigint();
-  await transfer.Upload(id, limited, 'limited.raw', undefined, []);
-  const elapsed = Number(process.hrtime.bigint() - started) / 1e9;
+  transfer.SetTransportDownloadLimit(id, limit);
+  transfer.SetTransportDownloadBurst(id, burst);
+  const limited_ = {
+    upload: await seconds(() => transfer.Upload(id, limited, 'limited.raw', undefined, [])),
+    download: await seconds(() => transfer.Download(id, 'limited.raw', out, [])),
+  };
   // Random bytes are stored about as they are: the wire carries about `size` bytes.
   const expected = (size - burst) / limit;
-  assert.ok(elapsed >= 0.9 * expected && elapsed <= 1.1 * expected + unlimited,
-    `${elapsed.toFixed(2)} s for ${size} bytes at ${limit} B/s (expected ${expected.toFixed(2)} s, unlimited ${unlimited.toFixed(2)} s)`);
+  for (const direction of ['upload', 'download']) {
+    const elapsed = limited_[direction];
+    assert.ok(elapsed >= 0.9 * expected && elapsed <= 1.1 * expected + unlimited[direction],
+      `${direction}: ${elapsed.toFixed(2)} s for ${size} bytes at ${limit} B/s ` +
+      `(expected ${expected.toFixed(2)} s, unlimited ${unlimited[direction].toFixed(2)} s)`);
+  }
 });
