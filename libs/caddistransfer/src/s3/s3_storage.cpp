@@ -175,6 +175,7 @@ class S3PendingObject final : public PendingObject {
     try {
       RequireFree();
       if (size <= kPartSize) {
+        AbortInherited();  // a dead owner's upload of a larger object
         SendWhole(record, size);
       } else {
         SendParts(record, record_digest, size);
@@ -226,18 +227,22 @@ class S3PendingObject final : public PendingObject {
     }
   }
 
+  void AbortInherited() {
+    const std::string inherited = std::exchange(inherited_.upload_id, {});
+    if (inherited.empty()) return;
+    try {
+      context_.client.AbortMultipartUpload(bucket(), key_, inherited);
+    } catch (const TransferError&) {
+      // Left to the sweep of day-old uploads.
+    }
+  }
+
   // Keeps the parts of an upload a dead owner left that match these bytes; aborts it
   // when it was for another record.
   void AdoptInherited(const std::string& record_digest, uint64_t size, uint64_t part_size) {
+    if (inherited_.record != record_digest) return AbortInherited();
     const std::string inherited = std::exchange(inherited_.upload_id, {});
     if (inherited.empty()) return;
-    if (inherited_.record != record_digest) {
-      try {
-        context_.client.AbortMultipartUpload(bucket(), key_, inherited);
-      } catch (const TransferError&) {
-      }
-      return;
-    }
     std::vector<PartInfo> listed;
     try {
       listed = context_.client.ListParts(bucket(), key_, inherited);
