@@ -47,7 +47,8 @@ inline FlipTarget CompressForFlips(const std::filesystem::path& source, const st
 }
 
 enum class FlipOutcome {
-  kDetected,     // the restore failed and left nothing behind
+  kDetected,     // the restore failed with status 7 and left nothing behind
+  kOtherStatus,  // the restore failed with another status and left nothing behind
   kHarmless,     // the restore succeeded with the original bytes
   kSilent,       // the restore succeeded with other bytes: what must never happen
   kLeftOutput,   // the restore failed but an output file exists
@@ -63,19 +64,24 @@ inline FlipOutcome FlipAndRestore(const FlipTarget& target, uint64_t position, i
   WriteFile(input, damaged);
   std::filesystem::remove(output);
   const TarnStatus status = TarnDecompressFile(input.c_str(), output.c_str(), nullptr);
-  if (status != kTarnStatusOk) return std::filesystem::exists(output) ? FlipOutcome::kLeftOutput : FlipOutcome::kDetected;
+  if (status != kTarnStatusOk) {
+    if (std::filesystem::exists(output)) return FlipOutcome::kLeftOutput;
+    return status == kTarnStatusInvalidFileContent ? FlipOutcome::kDetected : FlipOutcome::kOtherStatus;
+  }
   return ReadFile(output) == target.original ? FlipOutcome::kHarmless : FlipOutcome::kSilent;
 }
 
 struct FlipCounts {
   size_t detected = 0;
+  size_t other_status = 0;
   size_t harmless = 0;
   size_t silent = 0;
   size_t left_output = 0;
-  size_t Total() const { return detected + harmless + silent + left_output; }
+  size_t Total() const { return detected + other_status + harmless + silent + left_output; }
   void Add(FlipOutcome outcome) {
     switch (outcome) {
       case FlipOutcome::kDetected: ++detected; break;
+      case FlipOutcome::kOtherStatus: ++other_status; break;
       case FlipOutcome::kHarmless: ++harmless; break;
       case FlipOutcome::kSilent: ++silent; break;
       case FlipOutcome::kLeftOutput: ++left_output; break;
