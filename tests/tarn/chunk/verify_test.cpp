@@ -10,6 +10,7 @@
 #include "log_recorder.hpp"
 #include "tarn/file/metadata/chunk/codec/nivra_hooks.hpp"
 #include "tarn/file/metadata/chunk/image.hpp"
+#include "tarn/file/metadata/chunk/image/span_stream.hpp"
 #include "tarn/file/metadata/chunk/interleaved_image.hpp"
 #include "tarn/file/metadata/metadata.hpp"
 #include "tarn/tarn.h"
@@ -110,6 +111,21 @@ INSTANTIATE_TEST_SUITE_P(Chunks, VerifyBeforeStoring,
                            return std::string(std::get<0>(info.param).name) +
                                   (std::get<1>(info.param) == &FlipMiddleByte ? "FlippedByte" : "BrokenSignature");
                          });
+
+TEST(VerifyBeforeStoringMemory, ChunkInMemoryNamesItsFileOffset) {
+  // A walk that hands a chunk its bytes in memory gives the stream the chunk's offset.
+  const std::string bytes = test::CameraBytes(128 * 64, 128);
+  const auto bytes_span = std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  chunk::image::SpanIStream in(bytes_span, 4096);
+  std::ostringstream out;
+  test::LogRecorder log;
+  const DamagedStreams damaged(&FlipMiddleByte);
+  const auto written =
+      chunk::Image(128, 64, 2, std::endian::little, chunk::image::Calibration{}).EncodeStream(in, out);
+  EXPECT_EQ(written->codec, Codec::Zstd);
+  EXPECT_TRUE(test::Decode(*written, out.str()).bytes == bytes);
+  EXPECT_TRUE(log.Contains("error: Image chunk at offset 4096: ")) << ::testing::PrintToString(log.Messages());
+}
 
 TEST(VerifyBeforeStoringFile, CompressStillSucceedsWithTheRightBytes) {
   test::TempDir dir;
