@@ -1,6 +1,7 @@
 // Every Nivra stream is decoded and compared with its input before it is stored: a
 // stream that does not give the input back (forced here through the codec hook) is
 // replaced by zstd, an error names the chunk, and the result is still exact.
+#include <random>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include "file/tiff_bytes.hpp"
 #include "image_samples.hpp"
 #include "log_recorder.hpp"
+#include "nivra/nivra.hpp"
 #include "tarn/file/metadata/chunk/codec/nivra_hooks.hpp"
 #include "tarn/file/metadata/chunk/image.hpp"
 #include "tarn/file/metadata/chunk/image/span_stream.hpp"
@@ -151,6 +153,41 @@ TEST(VerifyBeforeStoringFile, CompressStillSucceedsWithTheRightBytes) {
   ASSERT_EQ(TarnDecompressFile(compressed.c_str(), restored.c_str(), nullptr), kTarnStatusOk);
   EXPECT_TRUE(test::ReadFile(restored) == tiff);
 }
+
+// Prepared images edited afterwards (header pixels kept) and raw data carrying a forged
+// header: compressing never changes a value.
+class NeverAWrongValue : public ::testing::TestWithParam<double> {};
+
+TEST_P(NeverAWrongValue, EditedPreparedAndForgedImagesRestoreExactly) {
+  namespace nv = Brimlake::Nivra;
+  const double edited = GetParam();  // share of pixels changed after preparing; below 0: no preparing at all
+  constexpr uint32_t kSide = 512;
+  std::vector<uint16_t> pixels = test::CameraPixels(size_t{kSide} * kSide, kSide);
+  const nv::MonochromeHeader header(77, 1.0F, std::make_shared<nv::ExtendedAnscombeParameters>(2.0F, 64.0F, 2.0F, 4095));
+  if (edited >= 0) nv::replace_noise(pixels.data(), pixels.size(), *header.parameters(), 1.0F, 77);
+  header.Embed(pixels);
+  std::mt19937 random(5);
+  for (size_t i = header.PixelCount(); i < pixels.size(); ++i) {
+    if (std::uniform_real_distribution<double>(0, 1)(random) < edited) pixels[i] = static_cast<uint16_t>(pixels[i] + 1);
+  }
+  const std::string plane = test::PixelBytes(pixels, std::endian::little);
+  const std::string tiff = test::TiffBytes(std::endian::little, false,
+                                           {test::StripDirectory(kSide, kSide, 1, 1000, plane.size(), false)}, 8,
+                                           1000, plane);
+  test::TempDir dir;
+  test::WriteFile(dir / "image.tif", tiff);
+  ASSERT_EQ(TarnCompressFile((dir / "image.tif").c_str(), (dir / "image.nivra").c_str(), nullptr), kTarnStatusOk);
+  ASSERT_EQ(TarnDecompressFile((dir / "image.nivra").c_str(), (dir / "restored.tif").c_str(), nullptr),
+            kTarnStatusOk);
+  EXPECT_TRUE(test::ReadFile(dir / "restored.tif") == tiff);
+}
+
+INSTANTIATE_TEST_SUITE_P(EditedShares, NeverAWrongValue, ::testing::Values(0.0, 0.01, 0.05, 0.20, 1.0, -1.0),
+                         [](const auto& info) {
+                           return info.param < 0 ? std::string("ForgedHeaderOnRawData")
+                                                 : "Edited" + std::to_string(static_cast<int>(info.param * 100)) +
+                                                       "Percent";
+                         });
 
 }  // namespace
 }  // namespace tarn
