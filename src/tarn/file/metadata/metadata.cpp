@@ -140,6 +140,7 @@ Metadata Metadata::Read(const std::filesystem::path& path) {
   if (auto reader = kReaders.find(extension); reader != kReaders.end()) {
     try {
       map = reader->second(path);
+      CheckChunkCount(map, size);
     } catch (const std::exception& error) {
       Logger()->warn("Failed to read {} metadata from {}: {}. Fallback to default metadata.", extension,
                      path.string(), error.what());

@@ -38,8 +38,11 @@ CodecResult EncodeStream(const Chunk& chunk, std::istream& in, std::ostream& out
   if (!context) ThrowEncode("Could not create ZSTD compression context", kTarnStatusUnknownError);
   std::vector<uint8_t> input(ZSTD_CStreamInSize());
   std::vector<uint8_t> output(ZSTD_CStreamOutSize());
-  // The frame records the size, so decoders can check it up front.
+  // The frame records the size, so decoders can check it up front, and a checksum of
+  // the content, so that damage to the stored frame is found when it is restored.
   ZSTD_CCtx_setPledgedSrcSize(context.get(), chunk.length);
+  const size_t checksum = ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1);
+  if (ZSTD_isError(checksum)) ThrowEncode(ZSTD_getErrorName(checksum), kTarnStatusUnknownError);
 
   uint64_t consumed = 0;
   uint64_t written = 0;
