@@ -12,6 +12,7 @@
 #include <exception>
 #include <list>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -29,7 +30,9 @@ constexpr unsigned kMostThreads = 1024;
 unsigned DetectHardwareThreads() {
   cpu_set_t set;
   CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof(set), &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<unsigned>(CPU_COUNT(&set));
+  if (sched_getaffinity(0, sizeof(set), &set) == 0 && CPU_COUNT(&set) > 0) {
+    return static_cast<unsigned>(CPU_COUNT(&set));
+  }
   const unsigned count = std::thread::hardware_concurrency();
   return count > 0 ? count : 1;
 }
@@ -127,6 +130,9 @@ class Pool {
     new std::vector<std::thread>(std::move(pool.workers_));
     pool.workers_.clear();
     pool.open_.clear();
+    // The parent's idle workers were waiting on it: in the child those waiters never
+    // wake, and waking them would block forever. A fresh one replaces it, not destroyed.
+    new (&pool.work_) std::condition_variable();
     pool.mutex_.unlock();
   }
 

@@ -20,7 +20,6 @@ namespace tarn::metadata {
 namespace {
 
 using chunk::image::ByteBuffer;
-using chunk::image::SpanIStream;
 
 std::atomic<uint64_t> buffered_bytes{0};
 std::atomic<uint64_t> peak_buffered_bytes{0};
@@ -46,10 +45,12 @@ class CountedBuffer {
 };
 
 // An output stream into memory that, like a file, can seek back over what it holds
-// (the encoders' fallbacks rewrite a chunk's output from its start).
+// (the encoders' fallbacks rewrite a chunk's output from its start). It starts at a
+// guess of the output's size and grows when the guess is short.
 class MemoryOutput : public std::streambuf {
  public:
-  explicit MemoryOutput(uint64_t expected) { Reserve(std::max<uint64_t>(expected, 4096)); }
+  // Without `seekable`, seeking fails as it does on the pipe it stands for.
+  MemoryOutput(uint64_t expected, bool seekable) : seekable_(seekable) { Reserve(std::max<uint64_t>(expected, 4096)); }
 
   // The first `count` bytes; false when fewer were written.
   bool Holds(uint64_t count) const { return count <= End(); }
@@ -73,7 +74,7 @@ class MemoryOutput : public std::streambuf {
   }
 
   pos_type seekoff(off_type offset, std::ios_base::seekdir dir, std::ios_base::openmode which) override {
-    if ((which & std::ios_base::out) == 0) return pos_type(off_type(-1));
+    if ((which & std::ios_base::out) == 0 || !seekable_) return pos_type(off_type(-1));
     const off_type base = dir == std::ios_base::beg   ? 0
                           : dir == std::ios_base::cur ? static_cast<off_type>(Position())
                                                       : static_cast<off_type>(End());
@@ -113,17 +114,110 @@ class MemoryOutput : public std::streambuf {
     }
   }
 
+  const bool seekable_;
   std::unique_ptr<CountedBuffer> storage_;
   uint64_t end_ = 0;
 };
 
 class MemoryOStream : public std::ostream {
  public:
-  explicit MemoryOStream(uint64_t expected) : std::ostream(nullptr), buffer_(expected) { rdbuf(&buffer_); }
+  MemoryOStream(uint64_t expected, bool seekable) : std::ostream(nullptr), buffer_(expected, seekable) {
+    rdbuf(&buffer_);
+  }
   MemoryOutput& buffer() { return buffer_; }
 
  private:
   MemoryOutput buffer_;
+};
+
+// A chunk read from an input that cannot seek: the operation cannot seek in it either,
+// so that it behaves as it would on the input itself.
+class UnseekableSpanStreamBuf : public chunk::image::SpanStreamBuf {
+ public:
+  using SpanStreamBuf::SpanStreamBuf;
+
+ protected:
+  pos_type seekoff(off_type, std::ios_base::seekdir, std::ios_base::openmode) override {
+    return pos_type(off_type(-1));
+  }
+  pos_type seekpos(pos_type, std::ios_base::openmode) override { return pos_type(off_type(-1)); }
+};
+
+// One chunk of a seekable stream that several threads read at once: each read takes the
+// stream's lock, seeks to its place and reads straight into the reader's buffer, so the
+// chunk is never copied first. Ends where the chunk ends, or earlier with the stream.
+class SharedInputView : public std::streambuf {
+ public:
+  SharedInputView(std::istream& in, std::mutex& in_lock, std::istream::pos_type start, uint64_t length)
+      : in_(in), in_lock_(in_lock), start_(start), length_(length) {}
+
+ protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    const std::streamsize got = Fetch(small_, sizeof(small_));
+    if (got == 0) return traits_type::eof();
+    setg(small_, small_, small_ + got);
+    return traits_type::to_int_type(small_[0]);
+  }
+
+  std::streamsize xsgetn(char* data, std::streamsize count) override {
+    const std::streamsize held = std::min<std::streamsize>(count, egptr() - gptr());
+    if (held > 0) {
+      std::memcpy(data, gptr(), static_cast<size_t>(held));
+      gbump(static_cast<int>(held));
+    }
+    return held + (held < count ? Fetch(data + held, count - held) : 0);
+  }
+
+  pos_type seekoff(off_type offset, std::ios_base::seekdir dir, std::ios_base::openmode which) override {
+    if ((which & std::ios_base::in) == 0) return pos_type(off_type(-1));
+    const auto current = static_cast<off_type>(fetched_) - (egptr() - gptr());
+    const off_type base = dir == std::ios_base::beg   ? 0
+                          : dir == std::ios_base::cur ? current
+                                                      : static_cast<off_type>(length_);
+    const off_type target = base + offset;
+    if (target < 0 || static_cast<uint64_t>(target) > length_) return pos_type(off_type(-1));
+    setg(nullptr, nullptr, nullptr);
+    fetched_ = static_cast<uint64_t>(target);
+    return pos_type(target);
+  }
+
+  pos_type seekpos(pos_type position, std::ios_base::openmode which) override {
+    return seekoff(off_type(position), std::ios_base::beg, which);
+  }
+
+ private:
+  std::streamsize Fetch(char* data, std::streamsize count) {
+    const auto wanted =
+        static_cast<std::streamsize>(std::min<uint64_t>(static_cast<uint64_t>(count), length_ - fetched_));
+    if (wanted == 0) return 0;
+    std::lock_guard lock(in_lock_);
+    std::streamsize got = 0;
+    try {
+      in_.clear();
+      if (in_.seekg(start_ + static_cast<off_type>(fetched_))) {
+        in_.read(data, wanted);
+        got = in_.gcount();
+      }
+    } catch (const std::ios_base::failure&) {
+      // A stream that throws at its end: the short count is the answer. Real errors pass.
+      if (in_.bad()) {
+        in_.clear();
+        throw;
+      }
+      got = in_.gcount();
+    }
+    in_.clear();
+    fetched_ += static_cast<uint64_t>(got);
+    return got;
+  }
+
+  std::istream& in_;
+  std::mutex& in_lock_;
+  const std::istream::pos_type start_;
+  const uint64_t length_;
+  uint64_t fetched_ = 0;  // the next byte to fetch, from the chunk's start
+  char small_[4096];      // for reads of single characters
 };
 
 // What a chunk may occupy in memory, before or after the operation.
@@ -140,56 +234,83 @@ void RunOnStreams(const Chunk& chunk, std::istream& in, std::ostream& out, const
   }
 }
 
-// Chunks [begin, end) on up to `lanes` threads. Reading is in file order (one reader
-// at a time), coding is in parallel, and whichever thread finds the next chunk in file
-// order ready writes it. A thread takes a new chunk only while fewer than `window` are
-// read and not yet written, which bounds the memory whatever the number of chunks.
-class BufferedRun {
+// Chunks [begin, end) on up to `lanes` threads, coded in parallel and written in file
+// order by whichever thread finds the next chunk in order ready. A thread takes a new
+// chunk only while fewer than (lanes + 2) are taken and not yet written, which bounds
+// the memory whatever the number of chunks. A seekable input is read in place by every
+// thread; any other is read one chunk after the other into memory. The operations see
+// streams that seek only where the file streams do, so they behave as on those.
+class ParallelRun {
  public:
-  BufferedRun(const Chunks& chunks, size_t begin, size_t end, unsigned lanes, std::istream& in, std::ostream& out,
-              const ChunkOperation& operation, WalkResult& result)
+  ParallelRun(const Chunks& chunks, size_t begin, size_t end, unsigned lanes, std::istream& in, std::ostream& out,
+              const ChunkOperation& operation, OutputGuess output_guess, WalkResult& result)
       : chunks_(chunks),
         end_(end),
         window_(lanes + 2),
         in_(in),
         out_(out),
         operation_(operation),
+        output_guess_(output_guess),
         result_(result),
         next_read_(begin),
         next_write_(begin),
+        next_offset_(in.tellg()),
+        seekable_(next_offset_ != std::istream::pos_type(-1)),
+        output_seekable_(out.tellp() != std::ostream::pos_type(-1)),
         done_(window_) {}
 
   void Lane() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      changed_.wait(lock, [&] { return stopped_ || next_read_ == end_ || MayRead(); });
+      changed_.wait(lock, [&] { return stopped_ || next_read_ == end_ || MayTake(); });
       if (stopped_ || next_read_ == end_) return;
       const size_t index = next_read_++;
-      reading_ = true;
-      lock.unlock();
-
+      const Chunk& chunk = *chunks_[index];
       Done done;
-      std::optional<CountedBuffer> input;
-      try {
-        input.emplace(chunks_[index]->length);
-        // A short read is left to the operation, which reports it as it would on the file.
-        done.input_length = ReadStreamToSpan(in_, input->span());
-      } catch (...) {
-        done.failure = std::current_exception();
+      if (seekable_) {
+        const std::istream::pos_type start = next_offset_;
+        next_offset_ += static_cast<std::streamoff>(chunk.length);
+        lock.unlock();
+        SharedInputView view(in_, in_lock_, start, chunk.length);
+        std::istream chunk_in(&view);
+        Code(chunk, chunk_in, done);
+      } else {
+        reading_ = true;
+        lock.unlock();
+        std::optional<CountedBuffer> input;
+        uint64_t got = 0;
+        try {
+          input.emplace(chunk.length);
+          // A short read is left to the operation, which reports it as it would on the file.
+          got = ReadStreamToSpan(in_, input->span());
+        } catch (...) {
+          done.failure = std::current_exception();
+        }
+        lock.lock();
+        reading_ = false;
+        if (done.failure) end_ = next_read_;  // nothing can be read after a failed read
+        changed_.notify_all();
+        lock.unlock();
+        if (!done.failure) {
+          UnseekableSpanStreamBuf bytes(input->span().first(got));
+          std::istream chunk_in(&bytes);
+          Code(chunk, chunk_in, done);
+        }
       }
-      lock.lock();
-      reading_ = false;
-      // Nothing can be read after a failed read.
-      if (done.failure) end_ = next_read_;
-      changed_.notify_all();
-      lock.unlock();
-
-      if (!done.failure) Code(*chunks_[index], input->span().first(done.input_length), done);
-      input.reset();  // before waiting for this chunk's turn to be written
-
       lock.lock();
       done_[index % window_] = std::move(done);
       Flush(lock);
+    }
+  }
+
+  // Leaves a seekable input after the run's chunks, where the next chunk starts.
+  void PlaceInputAtEnd() {
+    if (!seekable_ || result_.failure) return;
+    try {
+      in_.clear();
+      in_.seekg(next_offset_);
+    } catch (const std::ios_base::failure&) {
+      // The next chunk's own read reports an input that ends early.
     }
   }
 
@@ -198,19 +319,17 @@ class BufferedRun {
     std::unique_ptr<Chunk> chunk;
     std::unique_ptr<MemoryOStream> output;
     std::exception_ptr failure;
-    uint64_t input_length = 0;
   };
 
-  bool MayRead() const { return !reading_ && next_read_ < end_ && next_read_ - next_write_ < window_; }
+  bool MayTake() const { return !reading_ && next_read_ < end_ && next_read_ - next_write_ < window_; }
 
   // The operation sees streams that behave as the file streams would, exceptions included.
-  void Code(const Chunk& chunk, std::span<const uint8_t> bytes, Done& done) {
+  void Code(const Chunk& chunk, std::istream& chunk_in, Done& done) {
     try {
-      SpanIStream in(bytes);
-      in.exceptions(in_.exceptions());
-      done.output = std::make_unique<MemoryOStream>(BufferedSize(chunk) + BufferedSize(chunk) / 128 + 1024);
+      chunk_in.exceptions(in_.exceptions());
+      done.output = std::make_unique<MemoryOStream>(output_guess_(chunk), output_seekable_);
       done.output->exceptions(out_.exceptions());
-      done.chunk = operation_(chunk, in, *done.output);
+      done.chunk = operation_(chunk, chunk_in, *done.output);
       if (!done.output->buffer().Holds(done.chunk->length)) {
         throw implementation_error("a chunk operation reported more bytes than it wrote");
       }
@@ -264,13 +383,18 @@ class BufferedRun {
   std::istream& in_;
   std::ostream& out_;
   const ChunkOperation& operation_;
+  const OutputGuess output_guess_;
   WalkResult& result_;
 
   std::mutex mutex_;
   std::condition_variable changed_;
+  std::mutex in_lock_;  // seekable input: one reader at a time
   size_t next_read_;
   size_t next_write_;
-  bool reading_ = false;
+  std::istream::pos_type next_offset_;  // seekable input: where chunk next_read_ starts
+  const bool seekable_;
+  const bool output_seekable_;
+  bool reading_ = false;  // other input: a thread is reading its chunk
   bool writing_ = false;
   bool stopped_ = false;
   // Chunks coded and not yet written, at index % window_: fewer than window_ are in flight.
@@ -280,7 +404,7 @@ class BufferedRun {
 }  // namespace
 
 WalkResult WalkChunks(const Chunks& chunks, size_t count, std::istream& in, std::ostream& out,
-                      const ChunkOperation& operation) {
+                      const ChunkOperation& operation, OutputGuess output_guess) {
   WalkResult result;
   result.written.reserve(count);
   const unsigned threads = util::ThreadCount();
@@ -296,8 +420,9 @@ WalkResult WalkChunks(const Chunks& chunks, size_t count, std::istream& in, std:
       continue;
     }
     const unsigned lanes = static_cast<unsigned>(std::min<size_t>(threads, end - index));
-    BufferedRun run(chunks, index, end, lanes, in, out, operation, result);
+    ParallelRun run(chunks, index, end, lanes, in, out, operation, output_guess, result);
     util::ParallelFor(lanes, [&run](size_t) { run.Lane(); });
+    run.PlaceInputAtEnd();
     index = end;
   }
   return result;

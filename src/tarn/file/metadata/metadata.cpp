@@ -89,7 +89,8 @@ template <class WalkError, bool kCodecInMessage>
 
 // Runs one chunk operation per chunk, in file order as far as the output is concerned.
 template <class WalkError, bool kCodecInMessage>
-Metadata Walk(const Metadata& metadata, std::istream& in, std::ostream& out, const metadata::ChunkOperation& operation) {
+Metadata Walk(const Metadata& metadata, std::istream& in, std::ostream& out, const metadata::ChunkOperation& operation,
+              metadata::OutputGuess output_guess) {
   // A chunk beyond the described length fails in its place, after the chunks before it.
   size_t inside = 0;
   uint64_t end = 0;
@@ -98,12 +99,17 @@ Metadata Walk(const Metadata& metadata, std::istream& in, std::ostream& out, con
     if (end > metadata.length || end < chunk->length) break;
     ++inside;
   }
-  metadata::WalkResult result = metadata::WalkChunks(metadata.chunks, inside, in, out, operation);
+  metadata::WalkResult result = metadata::WalkChunks(metadata.chunks, inside, in, out, operation, output_guess);
   if (result.failure) ThrowAsWalkError<WalkError, kCodecInMessage>(result.failure);
   if (inside < metadata.chunks.size()) throw bad_metadata("Attempted to access chunk outside data boundaries");
   const uint64_t total = metadata::ChunksLength(result.written);
   return Metadata(total, std::move(result.written));
 }
+
+// The image codec stores at most half of an image; zstd may need more and grows the buffer.
+uint64_t EncodedGuess(const Chunk& chunk) { return chunk.length / 2 + 4096; }
+uint64_t DecodedGuess(const Chunk& chunk) { return chunk.DecodedLength(); }
+uint64_t SameSizeGuess(const Chunk& chunk) { return chunk.length; }
 
 }  // namespace
 
@@ -192,24 +198,28 @@ bool Metadata::operator==(const Metadata& other) const {
 }
 
 Metadata Metadata::EncodeStream(std::istream& in, std::ostream& out) const {
-  return Walk<EncodeError, true>(*this, in, out,
-                                 [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.EncodeStream(i, o); });
+  return Walk<EncodeError, true>(
+      *this, in, out, [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.EncodeStream(i, o); },
+      EncodedGuess);
 }
 
 Metadata Metadata::DecodeStream(std::istream& in, std::ostream& out) const {
-  return Walk<DecodeError, true>(*this, in, out,
-                                 [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.DecodeStream(i, o); });
+  return Walk<DecodeError, true>(
+      *this, in, out, [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.DecodeStream(i, o); },
+      DecodedGuess);
 }
 
 Metadata Metadata::PrepareStream(std::istream& in, std::ostream& out) const {
   return Walk<PrepareError, false>(
-      *this, in, out, [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.PrepareStream(i, o); });
+      *this, in, out, [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.PrepareStream(i, o); },
+      SameSizeGuess);
 }
 
 Metadata Metadata::PrepareAndEncodeStream(std::istream& in, std::ostream& out) const {
-  return Walk<PrepareAndEncodeError, false>(*this, in, out, [](const Chunk& chunk, std::istream& i, std::ostream& o) {
-    return chunk.PrepareAndEncodeStream(i, o);
-  });
+  return Walk<PrepareAndEncodeError, false>(
+      *this, in, out,
+      [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.PrepareAndEncodeStream(i, o); },
+      EncodedGuess);
 }
 
 }  // namespace tarn
