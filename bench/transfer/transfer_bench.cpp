@@ -1,8 +1,16 @@
 // Prints upload and download MB/s for about 1 GiB of files through libcaddistransfer
 // next to `tarn compress` + cp (and cp + `tarn decompress`) on the same files in the
-// same run, then how closely a 20 MB/s upload limit holds over 10 seconds.
+// same run, with the CPU seconds each side used (the machine is shared: wall time is
+// noisy, CPU time much less so), then how closely a 20 MB/s upload limit holds over
+// 10 seconds. Uploads include proving that each stored file restores, downloads the
+// check against the recorded checksum.
 //
-// transfer_bench [--mib N] [--work DIR]
+// transfer_bench [--mib N] [--work DIR] [--no-limit]
+//
+// Instruction counts per direction, repeatable on a busy machine (--no-limit skips the
+// 10 s limit run; each ExecuteQueue call becomes one part of the profile):
+//   valgrind --tool=callgrind --dump-before=ExecuteQueue --dump-after=ExecuteQueue
+//     transfer_bench --mib 128 --no-limit
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -16,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include "caddistransfer.h"
 
 namespace fs = std::filesystem;
@@ -24,6 +34,14 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+// User plus system CPU seconds of this process (RUSAGE_SELF) or of its finished children.
+double CpuSeconds(int who) {
+  rusage usage{};
+  ::getrusage(who, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 std::string Quote(const fs::path& path) { return "'" + path.string() + "'"; }
 
@@ -79,13 +97,19 @@ uint64_t TotalSize(const std::vector<fs::path>& files) {
 
 bool SameContent(const fs::path& a, const fs::path& b) { return Run("cmp -s " + Quote(a) + " " + Quote(b)); }
 
-void Report(const char* what, uint64_t bytes, double ours, double baseline) {
+struct Timing {
+  double wall = 0;
+  double cpu = 0;
+};
+
+void Report(const char* what, uint64_t bytes, Timing ours, Timing baseline) {
   const double mb = static_cast<double>(bytes) / 1e6;
-  if (baseline > 0) {
-    std::printf("%-9s %8.1f MB/s   tarn tool + cp %8.1f MB/s   speed vs tool + cp %5.1f%%\n", what, mb / ours, mb / baseline,
-                100.0 * baseline / ours);
+  if (baseline.wall > 0) {
+    std::printf("%-9s %8.1f MB/s (%6.2f s CPU)   tarn tool + cp %8.1f MB/s (%6.2f s CPU)   speed vs tool + cp %5.1f%%, CPU %5.1f%%\n",
+                what, mb / ours.wall, ours.cpu, mb / baseline.wall, baseline.cpu, 100.0 * baseline.wall / ours.wall,
+                100.0 * ours.cpu / baseline.cpu);
   } else {
-    std::printf("%-9s %8.1f MB/s   (tarn tool not built: no baseline)\n", what, mb / ours);
+    std::printf("%-9s %8.1f MB/s (%6.2f s CPU)   (tarn tool not built: no baseline)\n", what, mb / ours.wall, ours.cpu);
   }
 }
 
@@ -108,7 +132,7 @@ void MeasureLimit(const fs::path& work, const char* const* storage, const fs::pa
     uint64_t bytes = 0;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(root, error)) {
-      if (entry.path().filename().string().find(".part-") != std::string::npos) bytes = entry.file_size(error);
+      if (entry.path().filename().string().rfind(".caddis-part-", 0) == 0) bytes = entry.file_size(error);
     }
     // Only growth counts: after the last block the file is synced and read back unchanged.
     if (bytes > 0 && (samples.empty() || bytes > samples.back().second)) samples.emplace_back(Seconds(start), bytes);
@@ -132,9 +156,12 @@ void MeasureLimit(const fs::path& work, const char* const* storage, const fs::pa
 int main(int argc, char** argv) {
   uint64_t mib = 1024;
   fs::path work = fs::temp_directory_path() / "transfer-bench";
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--mib") == 0) mib = std::strtoull(argv[i + 1], nullptr, 10);
-    if (std::strcmp(argv[i], "--work") == 0) work = argv[i + 1];
+  bool measure_limit = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--no-limit") == 0) measure_limit = false;
+    if (i + 1 >= argc) continue;
+    if (std::strcmp(argv[i], "--mib") == 0) mib = std::strtoull(argv[++i], nullptr, 10);
+    else if (std::strcmp(argv[i], "--work") == 0) work = argv[++i];
   }
   fs::remove_all(work);
   const auto files = MakeDataSet(work / "data", mib << 20);
@@ -145,13 +172,14 @@ int main(int argc, char** argv) {
   std::free(version);
 
   // Baseline: the tool, then cp, one file after the other.
-  double baseline_up = 0, baseline_down = 0;
+  Timing baseline_up, baseline_down;
   if (have_tool) {
     fs::create_directories(work / "staging");
     fs::create_directories(work / "copied");
     fs::create_directories(work / "fetched");
     fs::create_directories(work / "restored-tool");
     auto start = Clock::now();
+    double cpu = CpuSeconds(RUSAGE_CHILDREN);
     for (const auto& file : files) {
       const fs::path staged = work / "staging" / (file.filename().string() + ".nivra");
       if (!Run(std::string(TARN_TOOL_PATH) + " compress -q -f -o " + Quote(staged) + " " + Quote(file)) ||
@@ -160,8 +188,9 @@ int main(int argc, char** argv) {
         return 1;
       }
     }
-    baseline_up = Seconds(start);
+    baseline_up = {Seconds(start), CpuSeconds(RUSAGE_CHILDREN) - cpu};
     start = Clock::now();
+    cpu = CpuSeconds(RUSAGE_CHILDREN);
     for (const auto& file : files) {
       const std::string name = file.filename().string();
       const fs::path fetched = work / "fetched" / (name + ".nivra");
@@ -172,7 +201,7 @@ int main(int argc, char** argv) {
         return 1;
       }
     }
-    baseline_down = Seconds(start);
+    baseline_down = {Seconds(start), CpuSeconds(RUSAGE_CHILDREN) - cpu};
   }
 
   // Ours: one queue each way with the default settings.
@@ -185,9 +214,10 @@ int main(int argc, char** argv) {
   for (const auto& file : files) sources.push_back(file.c_str());
   char queue[] = "bench-up";
   auto start = Clock::now();
+  double cpu = CpuSeconds(RUSAGE_SELF);
   Check(EnqueueUploads(id, queue, sources.data(), sources.size(), "data/", nullptr, storage, 1), "EnqueueUploads");
   Check(ExecuteQueue(id, queue), "ExecuteQueue");
-  const double ours_up = Seconds(start);
+  const Timing ours_up{Seconds(start), CpuSeconds(RUSAGE_SELF) - cpu};
 
   std::vector<std::string> stored;
   for (const auto& file : files) stored.push_back("data/" + file.filename().string());
@@ -195,10 +225,11 @@ int main(int argc, char** argv) {
   for (const auto& name : stored) stored_names.push_back(name.c_str());
   char down_queue[] = "bench-down";
   start = Clock::now();
+  cpu = CpuSeconds(RUSAGE_SELF);
   Check(EnqueueDownloads(id, down_queue, stored_names.data(), stored_names.size(), (work / "restored").c_str(), storage, 1),
         "EnqueueDownloads");
   Check(ExecuteQueue(id, down_queue), "ExecuteQueue");
-  const double ours_down = Seconds(start);
+  const Timing ours_down{Seconds(start), CpuSeconds(RUSAGE_SELF) - cpu};
   Check(DeleteManager(id), "DeleteManager");
 
   Report("upload", bytes, ours_up, baseline_up);
@@ -210,16 +241,18 @@ int main(int argc, char** argv) {
 
   // About 10 s of writing at 20 MB/s: 200 MB of data that does not compress.
   const fs::path noise = work / "noise.raw";
-  {
-    std::mt19937_64 random(7);
-    std::vector<uint64_t> block(1 << 17);
-    std::ofstream out(noise, std::ios::binary);
-    for (int i = 0; i < 200; ++i) {
-      for (auto& word : block) word = random();
-      out.write(reinterpret_cast<const char*>(block.data()), block.size() * 8);
+  if (measure_limit) {
+    {
+      std::mt19937_64 random(7);
+      std::vector<uint64_t> block(1 << 17);
+      std::ofstream out(noise, std::ios::binary);
+      for (int i = 0; i < 200; ++i) {
+        for (auto& word : block) word = random();
+        out.write(reinterpret_cast<const char*>(block.data()), block.size() * 8);
+      }
     }
+    MeasureLimit(work, storage, noise, 20e6);
   }
-  MeasureLimit(work, storage, noise, 20e6);
   fs::remove_all(work);
   return identical == files.size() ? 0 : 1;
 }

@@ -21,22 +21,37 @@ function setUp(t, entry) {
 }
 
 test('LoadCredentials takes host, token and storages from the file', async (t) => {
+  const root = path.join(scratchDirectory(t), 'archive');
+  fs.mkdirSync(root);
   const { dir, file, id } = setUp(t, {
     host: 'https://transfer.lab.example', access_token: 'tok-1', expires_at: '2099-01-01T00:00:00Z',
-    storages: { archive: 'file://' + '/nonexistent-root' },
+    storages: { archive: 'file://' + root },
   });
   transfer.LoadCredentials(id, 'lab', file);
+  fs.rmdirSync(root);
   assert.equal(transfer.Host(id), 'https://transfer.lab.example');
   assert.equal(transfer.AccessToken(id), 'tok-1');
   assert.equal(transfer.CredentialsFileUsed(id), file);
   assert.equal(await transfer.Authorize(id), null);
   assert.equal(await transfer.RefreshToken(id), null);
-  await assert.rejects(transfer.CheckStorage(id, 'archive'), /failed to CheckStorage: the root \/nonexistent-root of storage 'archive' is not reachable/);
+  await assert.rejects(transfer.CheckStorage(id, 'archive'), /failed to CheckStorage: the root .*archive of storage 'archive' is not reachable/);
   assert.throws(() => transfer.LoadCredentials(id, 'other', file),
     { name: 'Error', message: `manager ${id} failed to LoadCredentials: organization 'other' is not in credentials file ${file}` });
   assert.throws(() => transfer.LoadCredentials(id, 'lab', path.join(dir, 'missing.json')),
     { message: `manager ${id} failed to LoadCredentials: cannot read credentials file ${path.join(dir, 'missing.json')}` });
   assert.equal(transfer.AccessToken(id), 'tok-1');  // a failed load changes nothing
+});
+
+test('a credentials file others may write, and storage roots that are no folder or the whole disk, are refused', (t) => {
+  const { dir, file, id } = setUp(t, { access_token: 'tok', storages: { all: 'file:///' } });
+  assert.throws(() => transfer.LoadCredentials(id, 'lab', file),
+    /failed to LoadCredentials: storage 'all' in .*: the storage root \/ is the whole file system/);
+  fs.writeFileSync(file, credentials({ storages: { gone: 'file://' + path.join(dir, 'gone') } }));
+  assert.throws(() => transfer.LoadCredentials(id, 'lab', file), /the storage root .*gone is not an existing directory/);
+  fs.writeFileSync(file, credentials({ access_token: 'tok' }));
+  fs.chmodSync(file, 0o666);
+  assert.throws(() => transfer.LoadCredentials(id, 'lab', file), /is writable by other users \(mode 0666\)/);
+  assert.equal(transfer.AccessToken(id), '');
 });
 
 test('expired or missing tokens are refused with a clear text', async (t) => {

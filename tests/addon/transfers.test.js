@@ -8,6 +8,11 @@ const { transfer, repoRoot, scratchDirectory, managerWithStorage, writeRandomFil
 
 const fixtures = process.env.TARN_FIXTURES_DIR || path.join(repoRoot, '..', 'shared', 'fixtures', 'real');
 
+// Each stored file with its checksum record.
+function stored(...names) {
+  return names.flatMap((name) => [name, name + '.caddis.json']).sort();
+}
+
 function listTree(dir) {
   const out = [];
   for (const entry of fs.readdirSync(dir, { withFileTypes: true, recursive: true })) {
@@ -21,7 +26,7 @@ test('an upload and a download give back the same bytes', async (t) => {
   const source = path.join(dir, 'plate.raw');
   writeRandomFile(source, 3 * 1024 * 1024 + 5);
   assert.equal(await transfer.Upload(id, source, 'runs/1/plate.raw', undefined, ['main']), null);
-  assert.deepEqual(listTree(root), ['runs/1/plate.raw.nivra']);
+  assert.deepEqual(listTree(root), stored('runs/1/plate.raw.nivra'));
 
   const out = path.join(dir, 'out');
   fs.mkdirSync(out);
@@ -74,6 +79,33 @@ test('library failures reject the Promise with the manager error text', async (t
     { message: /^manager \d+ failed to AuthorizeWithTimeout: no valid access token within 2 s: / });
 });
 
+test('a stored file is never replaced, the same file again is no work, and modes and times come back', async (t) => {
+  const { id, dir, root } = await managerWithStorage(t);
+  const source = path.join(dir, 'private.raw');
+  fs.writeFileSync(source, 'first');
+  fs.chmodSync(source, 0o640);
+  fs.utimesSync(source, new Date('2020-02-02T02:02:02Z'), new Date('2021-03-04T05:06:07Z'));
+  assert.equal(await transfer.Upload(id, source, 'p.raw', undefined, []), null);
+  assert.equal(await transfer.Upload(id, source, 'p.raw', undefined, []), null);
+  const other = path.join(dir, 'other.raw');
+  fs.writeFileSync(other, 'second');
+  fs.mkdirSync(path.join(dir, 'sub'));
+  fs.writeFileSync(path.join(dir, 'sub', 'private.raw'), 'third');
+  await assert.rejects(transfer.Upload(id, other, 'p.raw', undefined, []),
+    { message: `manager ${id} failed to Upload: upload of ${other} as p.raw.nivra failed on storage 'main': it already holds p.raw.nivra with other content; delete it there first to replace it` });
+  await assert.rejects(transfer.EnqueueUploads(id, 'q', [source, path.join(dir, 'sub', 'private.raw')], 'batch', undefined, []),
+    /failed to EnqueueUploads: items .*private.raw and .*sub\/private.raw of queue 'q' would both be stored as batch\/private.raw.nivra; nothing was queued/);
+  assert.deepEqual(listTree(root), stored('p.raw.nivra'));
+
+  const out = path.join(dir, 'out');
+  fs.mkdirSync(out);
+  await transfer.Download(id, 'p.raw', out, []);
+  const restored = fs.statSync(path.join(out, 'p.raw'));
+  assert.equal(restored.mode & 0o777, 0o640);
+  assert.equal(restored.mtime.toISOString(), '2021-03-04T05:06:07.000Z');
+  assert.equal(fs.readFileSync(path.join(out, 'p.raw'), 'utf8'), 'first');
+});
+
 test('a download never replaces an existing file', async (t) => {
   const { id, dir } = await managerWithStorage(t);
   const source = path.join(dir, 'a.raw');
@@ -107,7 +139,7 @@ test('queues resolve with their id and run every item', async (t) => {
   assert.equal(await transfer.EnqueueUploads(id, 'nightly', sources, 'batch', undefined, ['main']), 'nightly');
   assert.equal(await transfer.EnqueueUploads(id, 'nightly', sources[0], 'single/first.raw', undefined, []), 'nightly');
   assert.equal(await transfer.ExecuteQueue(id, 'nightly'), null);
-  assert.deepEqual(listTree(root), ['batch/one.raw.nivra', 'batch/three.raw.nivra', 'batch/two.raw.nivra', 'single/first.raw.nivra']);
+  assert.deepEqual(listTree(root), stored('batch/one.raw.nivra', 'batch/three.raw.nivra', 'batch/two.raw.nivra', 'single/first.raw.nivra'));
 
   const out = path.join(dir, 'out');
   fs.mkdirSync(out);
@@ -154,7 +186,7 @@ test('many operations on one manager may be in flight at once', async (t) => {
   names.forEach((name, i) => writeRandomFile(path.join(dir, name), 200000 + i));
   const results = await Promise.all(names.map((name) => transfer.Upload(id, path.join(dir, name), 'many/' + name, undefined, ['main'])));
   assert.deepEqual(results, names.map(() => null));
-  assert.equal(fs.readdirSync(path.join(root, 'many')).length, 8);
+  assert.equal(fs.readdirSync(path.join(root, 'many')).length, 2 * 8);
   const out = path.join(dir, 'out');
   fs.mkdirSync(out);
   await Promise.all(names.map((name) => transfer.Download(id, 'many/' + name, out, [])));

@@ -64,6 +64,25 @@ TEST(Credentials, FaultsNameTheFileAndTheProblem) {
   EXPECT_THROW(ReadCredentials(scratch / "missing.json", "lab"), PermanentError);
 }
 
+TEST(Credentials, AFileOthersMayWriteIsRefused) {
+  ScratchDirectory scratch;
+  const auto file = scratch / "c.json";
+  WriteFile(file, R"({"organizations": {"lab": {"storages": {"main": "file:///srv/main"}}}})");
+  for (const auto& [mode, accepted] : {std::pair{0600, true}, {0660, true}, {0644, true}, {0666, false}, {0602, false}}) {
+    std::filesystem::permissions(file, static_cast<std::filesystem::perms>(mode));
+    if (accepted) {
+      EXPECT_NO_THROW(ReadCredentials(file, "lab")) << std::oct << mode;
+    } else {
+      try {
+        ReadCredentials(file, "lab");
+        ADD_FAILURE() << "accepted mode " << std::oct << mode;
+      } catch (const PermanentError& error) {
+        EXPECT_NE(std::string(error.what()).find("is writable by other users"), std::string::npos) << error.what();
+      }
+    }
+  }
+}
+
 TEST(UtcTime, ParsesOnlyTheDocumentedForm) {
   EXPECT_TRUE(ParseUtcTime("2027-01-31T12:00:00Z"));
   for (const char* text : {"2027-01-31 12:00:00Z", "2027-01-31T12:00:00", "2027-13-01T00:00:00Z",

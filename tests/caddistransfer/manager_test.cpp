@@ -80,11 +80,14 @@ TEST(Manager, FailedQueueItemsGoBackToTheFront) {
 
 class Authorization : public ::testing::Test {
  protected:
-  void WriteCredentials(const std::string& token, const std::string& expires, const std::string& user_code = "") {
+  void WriteCredentials(const std::string& token, const std::string& expires, const std::string& user_code = "",
+                        const std::string& storage_url = "") {
     // Written beside and renamed, as a careful writer would.
     WriteFile(scratch_ / "next.json", R"({"organizations": {"lab": {"host": "https://t.example/",
       "access_token": ")" + token + R"(", "expires_at": ")" + expires + R"(", "user_code": ")" + user_code +
-                                          R"(", "storages": {"main": "file:///srv/main"}}}})");
+                                          R"(", "storages": {"main": ")" +
+                                          (storage_url.empty() ? "file://" + scratch_.path().string() : storage_url) +
+                                          R"("}}}})");
     std::filesystem::rename(scratch_ / "next.json", file());
   }
   std::filesystem::path file() const { return scratch_ / "credentials.json"; }
@@ -99,9 +102,24 @@ TEST_F(Authorization, LoadingTakesHostTokenAndStorages) {
   EXPECT_EQ(manager_.host(), "https://t.example/");
   EXPECT_EQ(manager_.access_token(), "abc");
   EXPECT_EQ(manager_.credentials_file(), file().string());
-  EXPECT_EQ(manager_.Storage("main").root, "/srv/main");
+  EXPECT_EQ(manager_.Storage("main").root, scratch_.path());
   EXPECT_NO_THROW(manager_.Authorize());
   EXPECT_NO_THROW(manager_.RefreshToken());
+}
+
+TEST_F(Authorization, StorageRootsMustBeFoldersOtherThanTheWholeFileSystem) {
+  for (const std::string& url : {std::string("file:///"), "file://" + (scratch_ / "missing").string()}) {
+    WriteCredentials("abc", "2099-01-01T00:00:00Z", "", url);
+    try {
+      manager_.LoadCredentials("lab", file());
+      ADD_FAILURE() << "accepted " << url;
+    } catch (const PermanentError& error) {
+      EXPECT_NE(std::string(error.what()).find("storage 'main' in " + file().string() + ": the storage root"),
+                std::string::npos)
+          << error.what();
+    }
+  }
+  EXPECT_THROW(manager_.Storage("main"), PermanentError);  // nothing was taken over
 }
 
 TEST_F(Authorization, AnExpiredTokenIsRefusedWithItsExpiry) {

@@ -44,4 +44,14 @@ inline std::vector<std::string> Entries(const std::filesystem::path& directory) 
   return names;
 }
 
+// Every file and folder below a directory, relative to it (links are not followed).
+inline std::vector<std::string> Tree(const std::filesystem::path& root) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    names.push_back(entry.path().lexically_relative(root));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 }  // namespace caddistransfer::testing

@@ -37,18 +37,16 @@ TEST(ResolveInside, RefusesEscapesAbsoluteAndEmptyNames) {
   }
 }
 
-TEST(CheckContained, CatchesSymbolicLinksLeadingOut) {
+TEST(CheckStorageRootDirectory, RefusesTheWholeFileSystemAndWhatIsNoFolder) {
   ScratchDirectory scratch;
-  const fs::path root = scratch / "root";
-  const fs::path outside = scratch / "outside";
-  fs::create_directories(root / "inner");
-  fs::create_directories(outside);
-  fs::create_directory_symlink(outside, root / "link");
-  EXPECT_NO_THROW(CheckContained(root, root / "inner" / "file"));
-  EXPECT_NO_THROW(CheckContained(root, root / "new-file"));
-  EXPECT_THROW(CheckContained(root, root / "link" / "file"), PermanentError);
-  EXPECT_THROW(CheckContained(root, root), PermanentError);
-  EXPECT_THROW(CheckContained(scratch / "missing-root", scratch / "missing-root" / "x"), TransferError);
+  fs::create_directories(scratch / "root");
+  testing::WriteFile(scratch / "file", "x");
+  fs::create_directory_symlink("/", scratch / "slash");
+  EXPECT_NO_THROW(CheckStorageRootDirectory(scratch / "root"));
+  for (const fs::path& root : {fs::path("/"), scratch / "slash", scratch / "root" / ".." / ".." / ".." / ".." / "..",
+                               scratch / "file", scratch / "missing"}) {
+    EXPECT_THROW(CheckStorageRootDirectory(root), PermanentError) << root;
+  }
 }
 
 }  // namespace

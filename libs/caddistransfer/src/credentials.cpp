@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include <json/json.h>
+#include <sys/stat.h>
 
 #include "error.hpp"
 
@@ -43,6 +44,14 @@ Credentials ReadCredentials(const std::filesystem::path& file, const std::string
   const std::string where = "credentials file " + file.string();
   std::ifstream in(file, std::ios::binary);
   if (!in) throw PermanentError("cannot read " + where);
+  // The file decides where uploads go: nobody but its owner and group may change it.
+  struct stat info {};
+  if (::stat(file.c_str(), &info) == 0 && (info.st_mode & S_IWOTH) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    throw PermanentError(where + " is writable by other users (mode " + mode +
+                         "), so anyone could redirect its storages; make it private first (chmod 600)");
+  }
 
   Json::CharReaderBuilder builder;
   builder["collectComments"] = false;

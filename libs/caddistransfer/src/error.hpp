@@ -18,6 +18,18 @@ class PermanentError : public TransferError {
   using TransferError::TransferError;
 };
 
+// The source file, or compressing it, failed: no storage and no retry can help.
+class SourceError : public PermanentError {
+ public:
+  using PermanentError::PermanentError;
+};
+
+// Stored bytes that do not restore to what was uploaded (or cannot be checked).
+class IntegrityError : public PermanentError {
+ public:
+  using PermanentError::PermanentError;
+};
+
 // "what: strerror(errno)" for a failed system call.
 std::string SystemErrorText(const std::string& what, int error_number);
 

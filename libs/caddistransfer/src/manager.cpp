@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "error.hpp"
+#include "file_storage.hpp"
 #include "storage_path.hpp"
 
 namespace caddistransfer {
@@ -165,6 +166,22 @@ std::vector<StorageRoot> Manager::Storages(const std::vector<std::string>& stora
   return result;
 }
 
+std::unique_ptr<caddistransfer::Storage> Manager::OpenStorage(const std::string& storage_id) const {
+  const StorageRoot storage = Storage(storage_id);
+  return std::make_unique<FileStorage>(storage.id, storage.root);
+}
+
+std::vector<std::unique_ptr<caddistransfer::Storage>> Manager::OpenStorages(const std::vector<std::string>& storage_ids) const {
+  std::vector<std::unique_ptr<caddistransfer::Storage>> opened;
+  for (const auto& storage : Storages(storage_ids)) opened.push_back(std::make_unique<FileStorage>(storage.id, storage.root));
+  return opened;
+}
+
+bool Manager::FirstUse(const std::string& key) {
+  std::lock_guard lock(mutex_);
+  return used_.insert(key).second;
+}
+
 void Manager::LoadCredentials(const std::string& organization, const fs::path& file) {
   if (organization.empty()) throw PermanentError("an organization name must not be empty");
   const Credentials credentials = ReadCredentials(file, organization);
@@ -172,6 +189,7 @@ void Manager::LoadCredentials(const std::string& organization, const fs::path& f
   for (const auto& [id, url] : credentials.storages) {
     try {
       storages[id] = PathFromFileUrl(url);
+      CheckStorageRootDirectory(storages[id]);
     } catch (const PermanentError& error) {
       throw PermanentError("storage '" + id + "' in " + file.string() + ": " + error.what());
     }
@@ -338,6 +356,13 @@ std::vector<QueueItem> Manager::TakeQueue(const std::string& queue_id) {
                                std::make_move_iterator(found->second.end()));
   queues_.erase(found);
   return items;
+}
+
+std::vector<QueueItem> Manager::QueuedItems(const std::string& queue_id) const {
+  std::lock_guard lock(mutex_);
+  const auto found = queues_.find(queue_id);
+  if (found == queues_.end()) return {};
+  return {found->second.begin(), found->second.end()};
 }
 
 void Manager::Requeue(const std::string& queue_id, std::vector<QueueItem> items) {

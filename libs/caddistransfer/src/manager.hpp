@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "concurrency_limit.hpp"
 #include "credentials.hpp"
 #include "queue_item.hpp"
+#include "storage.hpp"
 #include "token_bucket.hpp"
 #include "transport_settings.hpp"
 
@@ -58,6 +61,13 @@ class Manager {
   StorageRoot Storage(const std::string& storage_id) const;
   // The named storages in the given order without repeats; none named means all, by id.
   std::vector<StorageRoot> Storages(const std::vector<std::string>& storage_ids) const;
+  // The same, ready for transfers.
+  std::unique_ptr<caddistransfer::Storage> OpenStorage(const std::string& storage_id) const;
+  std::vector<std::unique_ptr<caddistransfer::Storage>> OpenStorages(const std::vector<std::string>& storage_ids) const;
+
+  // True the first time a key (a storage folder, a download folder) is named: what
+  // earlier runs left there is cleared once per manager.
+  bool FirstUse(const std::string& key);
 
   void LoadCredentials(const std::string& organization, const std::filesystem::path& file);
   void Authorize();
@@ -71,6 +81,8 @@ class Manager {
 
   void Enqueue(const std::string& queue_id, std::vector<QueueItem> items);
   std::vector<QueueItem> TakeQueue(const std::string& queue_id);
+  // Copies of the items waiting in a queue (none for an unknown queue).
+  std::vector<QueueItem> QueuedItems(const std::string& queue_id) const;
   // Puts items back at the front, in their order, so a later run tries them again.
   void Requeue(const std::string& queue_id, std::vector<QueueItem> items);
 
@@ -94,6 +106,7 @@ class Manager {
   TransportSettings settings_;
   std::map<std::string, std::filesystem::path> storages_;
   std::map<std::string, std::deque<QueueItem>> queues_;
+  std::set<std::string> used_;
   TokenBucket upload_bucket_;
   TokenBucket download_bucket_;
   ConcurrencyLimit storage_slots_;

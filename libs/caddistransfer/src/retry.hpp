@@ -11,6 +11,8 @@
 
 namespace caddistransfer {
 
+inline constexpr auto kFirstRetryPause = std::chrono::milliseconds(100);
+
 template <class Operation>
 auto WithRetries(unsigned retries, std::chrono::milliseconds first_pause, Operation&& operation) {
   auto pause = first_pause;

@@ -1,6 +1,5 @@
 #include "storage_path.hpp"
 
-#include <algorithm>
 #include <system_error>
 
 #include "error.hpp"
@@ -59,6 +58,18 @@ fs::path PathFromFileUrl(const std::string& url) {
   return path;
 }
 
+void CheckStorageRootDirectory(const fs::path& root) {
+  std::error_code error;
+  const fs::path real = fs::canonical(root, error);
+  if (error || !fs::is_directory(real, error)) {
+    throw PermanentError("the storage root " + root.string() + " is not an existing directory" +
+                         (error ? ": " + error.message() : std::string()));
+  }
+  if (real == real.root_path()) {
+    throw PermanentError("the storage root " + root.string() + " is the whole file system; name a folder instead");
+  }
+}
+
 fs::path ResolveInside(const fs::path& root, const std::string& name) {
   if (name.empty()) throw PermanentError("an empty path names nothing inside a storage");
   const fs::path relative(name);
@@ -73,20 +84,6 @@ fs::path ResolveInside(const fs::path& root, const std::string& name) {
   }
   if (result == root) throw PermanentError("'" + name + "' names the storage root itself");
   return result;
-}
-
-void CheckContained(const fs::path& root, const fs::path& inside) {
-  std::error_code error;
-  const fs::path real_root = fs::canonical(root, error);
-  if (error) throw TransferError("storage root " + root.string() + ": " + error.message());
-  const fs::path real_inside = fs::weakly_canonical(inside, error);
-  if (error) throw TransferError(inside.string() + ": " + error.message());
-  const auto [root_end, inside_end] =
-      std::mismatch(real_root.begin(), real_root.end(), real_inside.begin(), real_inside.end());
-  if (root_end != real_root.end() || inside_end == real_inside.end()) {
-    throw PermanentError(inside.string() + " resolves to " + real_inside.string() + ", outside the storage root " +
-                         real_root.string());
-  }
 }
 
 }  // namespace caddistransfer

@@ -1,6 +1,6 @@
-// Storage roots and the paths inside them. A storage never reads or writes outside
-// its root: relative names with ".." or an absolute form are refused, and symbolic
-// links that lead out of the root are caught after resolution.
+// Storage roots and the names inside them: relative names with ".." or an absolute
+// form are refused here, before any storage is touched (links that lead out of a root
+// are caught by contained_directory.hpp as the folders are opened).
 #pragma once
 
 #include <filesystem>
@@ -11,10 +11,11 @@ namespace caddistransfer {
 // The local directory named by a file:// URL ("file:///srv/data", "file://localhost/srv/data").
 std::filesystem::path PathFromFileUrl(const std::string& url);
 
+// Refuses (PermanentError) a storage root that is not an existing directory, or that is
+// the whole file system ("/", also through links).
+void CheckStorageRootDirectory(const std::filesystem::path& root);
+
 // root / name for a relative name that stays inside root; PermanentError otherwise.
 std::filesystem::path ResolveInside(const std::filesystem::path& root, const std::string& name);
-
-// Throws PermanentError when `inside` (whose parent must exist) resolves outside root.
-void CheckContained(const std::filesystem::path& root, const std::filesystem::path& inside);
 
 }  // namespace caddistransfer

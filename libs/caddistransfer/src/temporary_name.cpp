@@ -1,15 +1,66 @@
 #include "temporary_name.hpp"
 
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <random>
-#include <system_error>
-#include <vector>
 
-#include <stdlib.h>
+#include <signal.h>
+#include <unistd.h>
 
-#include "error.hpp"
+#include "checksum.hpp"
 
 namespace caddistransfer {
+namespace {
+
+constexpr std::size_t kMaxKeptNameBytes = 180;  // the whole name stays below 255 bytes
+
+std::string FirstLine(const char* path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+std::string ProcessNamespaceLink() {
+  char target[128];
+  const ssize_t length = ::readlink("/proc/self/ns/pid", target, sizeof target);
+  return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
+}
+
+// Names this machine, boot and process-id namespace: only there does a pid mean the
+// same process. Eight hex digits keep the names short.
+const std::string& MachineTag() {
+  static const std::string tag = [] {
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    const Digest digest =
+        ChecksumOf(std::string(host) + '\n' + FirstLine("/proc/sys/kernel/random/boot_id") + '\n' + ProcessNamespaceLink());
+    return digest.Hex().substr(0, 8);
+  }();
+  return tag;
+}
+
+struct Owner {
+  std::string machine;
+  pid_t pid;
+};
+
+std::optional<Owner> OwnerOf(const std::string& name) {
+  if (name.compare(0, kTemporaryPrefix.size(), kTemporaryPrefix) != 0) return std::nullopt;
+  const std::string rest = name.substr(kTemporaryPrefix.size());
+  const auto first = rest.find('-');
+  const auto second = first == std::string::npos ? std::string::npos : rest.find('-', first + 1);
+  const auto third = second == std::string::npos ? std::string::npos : rest.find('-', second + 1);
+  if (first != 8 || third == std::string::npos) return std::nullopt;
+  const std::string pid_text = rest.substr(first + 1, second - first - 1);
+  if (pid_text.empty() || pid_text.size() > 10 || pid_text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  return Owner{rest.substr(0, first), static_cast<pid_t>(std::strtol(pid_text.c_str(), nullptr, 10))};
+}
+
+}  // namespace
 
 std::string RandomHex(std::size_t digits) {
   thread_local std::mt19937_64 generator{std::random_device{}()};
@@ -19,23 +70,21 @@ std::string RandomHex(std::size_t digits) {
   return text;
 }
 
-std::filesystem::path TemporaryNameBeside(const std::filesystem::path& final_path) {
-  return final_path.parent_path() / ("." + final_path.filename().string() + ".part-" + RandomHex(12));
+std::string TemporaryName(const std::string& final_name) {
+  return std::string(kTemporaryPrefix) + MachineTag() + "-" + std::to_string(::getpid()) + "-" + RandomHex(12) +
+         "-" + final_name.substr(0, kMaxKeptNameBytes);
 }
 
-ScopedDirectory::ScopedDirectory(const std::filesystem::path& parent, const std::string& prefix) {
-  std::string pattern = (parent / (prefix + "XXXXXX")).string();
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (::mkdtemp(buffer.data()) == nullptr) {
-    throw TransferError(SystemErrorText("cannot create a work directory in " + parent.string(), errno));
-  }
-  path_ = buffer.data();
-}
+bool IsTemporaryName(const std::string& name) { return OwnerOf(name).has_value(); }
 
-ScopedDirectory::~ScopedDirectory() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
+bool IsStaleTemporary(const std::string& name, std::chrono::system_clock::time_point modified,
+                      std::chrono::system_clock::time_point now) {
+  const auto owner = OwnerOf(name);
+  if (!owner) return false;
+  if (now - modified > kLeftoverAge) return true;
+  if (owner->machine != MachineTag() || owner->pid <= 0) return false;
+  // EPERM means the process runs under another user: it is alive.
+  return ::kill(owner->pid, 0) != 0 && errno == ESRCH;
 }
 
 }  // namespace caddistransfer

@@ -1,29 +1,35 @@
-// Names for work in progress: hidden, random, beside their final place, so a
-// crash never leaves anything under a final name.
+// Names for work in progress. Every temporary file this library creates, in a storage
+// or in a download's target folder, is hidden, sits beside its final place and reads
+//   .caddis-part-<machine>-<pid>-<random>-<final name>
+// so a later run can tell its own leftovers from anything else, and whether the process
+// that left one is gone.
 #pragma once
 
-#include <filesystem>
+#include <chrono>
+#include <optional>
 #include <string>
+#include <string_view>
+
+#include <sys/types.h>
 
 namespace caddistransfer {
+
+inline constexpr std::string_view kTemporaryPrefix = ".caddis-part-";
+// A leftover older than this is removed even when its process cannot be checked.
+inline constexpr auto kLeftoverAge = std::chrono::hours(24);
 
 // Random lowercase hex digits.
 std::string RandomHex(std::size_t digits);
 
-// parent/.name.part-XXXXXXXXXXXX for a final path parent/name.
-std::filesystem::path TemporaryNameBeside(const std::filesystem::path& final_path);
+// A fresh temporary name for `final_name` (a file name, no folders).
+std::string TemporaryName(const std::string& final_name);
 
-// A directory created fresh under parent and removed with everything in it.
-class ScopedDirectory {
- public:
-  ScopedDirectory(const std::filesystem::path& parent, const std::string& prefix);
-  ~ScopedDirectory();
-  ScopedDirectory(const ScopedDirectory&) = delete;
-  ScopedDirectory& operator=(const ScopedDirectory&) = delete;
-  const std::filesystem::path& path() const { return path_; }
+// True for a name TemporaryName made.
+bool IsTemporaryName(const std::string& name);
 
- private:
-  std::filesystem::path path_;
-};
+// A temporary of this library may be removed when it is older than kLeftoverAge, or
+// when it was made on this machine by a process that no longer runs.
+bool IsStaleTemporary(const std::string& name, std::chrono::system_clock::time_point modified,
+                      std::chrono::system_clock::time_point now);
 
 }  // namespace caddistransfer

@@ -129,7 +129,7 @@ CodecResult DecodeSpan(const ImageChunk& chunk, std::span<const uint8_t> source,
 
 template <class ImageChunk>
 CodecResult PrepareSpan(const ImageChunk& chunk, std::span<const uint8_t> source, std::span<uint8_t> destination,
-                        bool prepare_only) {
+                        bool /*prepare_only*/) {
   namespace nv = Brimlake::Nivra;
   if (source.size() != destination.size()) throw std::invalid_argument("source and destination sizes differ");
   const CodecResult unchanged{chunk.codec, chunk.length};
@@ -166,11 +166,11 @@ CodecResult PrepareSpan(const ImageChunk& chunk, std::span<const uint8_t> source
   const size_t header_pixels = header->PixelCount();
   if (pixels.size() < header_pixels) throw PrepareError(bm_status_description(BM_TOO_FEW_PIXELS), kTarnStatusTooFewPixels);
 
-  if (prepare_only) {
-    const std::vector<uint16_t> kept(pixels.begin(), pixels.begin() + header_pixels);
-    nv::replace_noise(pixels.data(), pixels.size(), *header->parameters(), header->error_bound(), header->seed());
-    std::copy(kept.begin(), kept.end(), pixels.begin());
-  }
+  // The encoder never quantizes, so prepare-and-encode replaces the noise here too:
+  // what it stores must decode to exactly what preparing alone writes.
+  const std::vector<uint16_t> kept(pixels.begin(), pixels.begin() + header_pixels);
+  nv::replace_noise(pixels.data(), pixels.size(), *header->parameters(), header->error_bound(), header->seed());
+  std::copy(kept.begin(), kept.end(), pixels.begin());
   header->Embed(pixels);
   restore_order();
   return unchanged;

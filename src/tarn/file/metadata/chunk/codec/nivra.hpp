@@ -37,8 +37,10 @@ CodecResult EncodeSpan(const ImageChunk& chunk, std::span<const uint8_t> source,
 template <class ImageChunk>
 CodecResult DecodeSpan(const ImageChunk& chunk, std::span<const uint8_t> source, std::span<uint8_t> destination);
 // Copies source to destination (same size; they may be the same span) and, for
-// 16-bit images without an embedded header, replaces the noise (prepare_only)
-// and embeds the calibration header. Statuses 8, 9 and 10 come as PrepareError.
+// 16-bit images without an embedded header, replaces the noise and embeds the
+// calibration header. Both modes replace the noise: the encoder never quantizes, so
+// prepare-and-encode (prepare_only false) needs prepared pixels as much as prepare.
+// Statuses 8, 9 and 10 come as PrepareError.
 template <class ImageChunk>
 CodecResult PrepareSpan(const ImageChunk& chunk, std::span<const uint8_t> source, std::span<uint8_t> destination,
                         bool prepare_only);
