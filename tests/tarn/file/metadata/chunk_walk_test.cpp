@@ -102,8 +102,10 @@ struct Sample {
 // A stack as microscopes write it: a header, calibrated 16-bit planes in both byte orders
 // with small gaps, an 8-bit plane the codec refuses, an RGB image and a trailer. Without
 // `refused_plane` for pipes: the fallback to zstd must read the plane again, which a pipe
-// cannot give, whatever the thread count.
-Sample SyntheticStack(size_t planes, uint32_t width, uint32_t height, bool refused_plane = true) {
+// cannot give, whatever the thread count. A `large_plane` has several bands of rows, which
+// the codec spreads over the threads too.
+Sample SyntheticStack(size_t planes, uint32_t width, uint32_t height, bool refused_plane = true,
+                      bool large_plane = false) {
   Sample sample;
   auto add_data = [&](std::string bytes) {
     sample.chunks.push_back(std::make_unique<UnspecifiedData>(bytes.size()));
@@ -115,6 +117,11 @@ Sample SyntheticStack(size_t planes, uint32_t width, uint32_t height, bool refus
     sample.chunks.push_back(std::make_unique<Image>(width, height, 2, order, PlaneCalibration(plane + 1)));
     sample.bytes += test::PixelBytes(test::CameraPixels(size_t{width} * height, width, 11 + plane), order);
     if (plane % 4 == 1) add_data(test::RandomBytes(700 + plane, plane));
+  }
+  if (large_plane) {
+    constexpr uint32_t kWidth = 1024, kHeight = 700;
+    sample.chunks.push_back(std::make_unique<Image>(kWidth, kHeight, 2, std::endian::little, PlaneCalibration(700)));
+    sample.bytes += test::CameraBytes(size_t{kWidth} * kHeight, kWidth);
   }
   if (refused_plane) {
     sample.chunks.push_back(std::make_unique<Image>(width, height, 1, std::endian::little, chunk::image::Calibration{}));
@@ -138,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(Walks, WalkTest,
 
 TEST_P(WalkTest, WritesTheSameBytesWhateverTheThreadCount) {
   const auto [walk, input_kind] = GetParam();
-  Sample sample = SyntheticStack(12, 96, 64, input_kind == Input::kFile);
+  Sample sample = SyntheticStack(12, 96, 64, input_kind == Input::kFile, true);
   const std::optional<Metadata> source(std::in_place, Metadata::FromChunks(std::move(sample.chunks)));
   std::string input = sample.bytes;
   std::optional<Metadata> walked = source;
