@@ -20,6 +20,7 @@
 #include "tarn/file/metadata/chunk/interleaved_image.hpp"
 #include "tarn/logger.hpp"
 #include "tarn/util/stream.hpp"
+#include "tarn/util/thread_pool.hpp"
 
 namespace tarn::codec::nivra {
 
@@ -62,6 +63,12 @@ void ReadChunk(std::istream& in, std::span<uint8_t> buffer) {
   if (ReadStreamToSpan(in, buffer) != buffer.size()) throw Error("unexpected EOF", Codec::Nivra, kTarnStatusInvalidFileContent);
 }
 
+// The codec codes the bands of rows of one image on the library's threads.
+const Brimlake::Nivra::ParallelFor& CodecThreads() {
+  static const Brimlake::Nivra::ParallelFor parallel_for = util::ParallelFor;
+  return parallel_for;
+}
+
 // Output room: the encoder must save at least half of the 16-bit input, else
 // zstd or a plain copy does the job better.
 uint64_t EncodeCapacity(const Geometry& geometry) { return geometry.PixelCount(); }
@@ -97,8 +104,9 @@ void VerifyDecodesTo(const Geometry& geometry, const uint16_t* pixels, std::span
 CodecResult EncodeHostOrder(const Geometry& geometry, const uint16_t* pixels, std::span<uint8_t> destination) {
   int32_t encoded = static_cast<int32_t>(std::min<uint64_t>(EncodeCapacity(geometry), destination.size()));
   const int32_t capacity = encoded;
-  const bm_status status = nivra_encode(pixels, static_cast<int32_t>(geometry.width),
-                                        static_cast<int32_t>(geometry.height), destination.data(), &encoded);
+  const bm_status status =
+      Brimlake::Nivra::encode(pixels, static_cast<int32_t>(geometry.width), static_cast<int32_t>(geometry.height),
+                              destination.data(), &encoded, CodecThreads());
   if (status != BM_OK) throw EncodeError(status);
   if (encoded <= 0 || encoded > capacity) {
     throw implementation_error("the Nivra encoder reported a size outside its output capacity");
@@ -169,9 +177,9 @@ CodecResult DecodeSpan(const ImageChunk& chunk, std::span<const uint8_t> source,
     throw DecodeError(BM_INVALID_FILE_CONTENT);
   }
   if (!AlignedFor16Bit(destination.data())) throw std::invalid_argument("destination span is not aligned for 16-bit pixels");
-  const bm_status status = nivra_decode(source.data(), static_cast<int32_t>(source.size()),
-                                        reinterpret_cast<uint16_t*>(destination.data()),
-                                        static_cast<int32_t>(destination.size() / 2));
+  const bm_status status = Brimlake::Nivra::decode(source.data(), static_cast<int32_t>(source.size()),
+                                                   reinterpret_cast<uint16_t*>(destination.data()),
+                                                   static_cast<int32_t>(destination.size() / 2), CodecThreads());
   if (status != BM_OK) throw DecodeError(status);
   if (SwapsBytes(chunk)) SwapBytes16(destination, destination);
   return {Codec::None, chunk.DecodedLength()};
@@ -219,7 +227,8 @@ CodecResult PrepareSpan(const ImageChunk& chunk, std::span<const uint8_t> source
   // The encoder never quantizes, so prepare-and-encode replaces the noise here too:
   // what it stores must decode to exactly what preparing alone writes.
   const std::vector<uint16_t> kept(pixels.begin(), pixels.begin() + header_pixels);
-  nv::replace_noise(pixels.data(), pixels.size(), *header->parameters(), header->error_bound(), header->seed());
+  nv::replace_noise(pixels.data(), pixels.size(), *header->parameters(), header->error_bound(), header->seed(),
+                    CodecThreads());
   std::copy(kept.begin(), kept.end(), pixels.begin());
   header->Embed(pixels);
   restore_order();
