@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcharls-dev libjxl-dev libxml2-dev
   python3-tifffile python3-numpy
   libxxhash-dev
+  dpkg-dev file
 )
 # Node.js (with npm and its headers) comes with the machine; Debian's own when it does not.
 command -v node >/dev/null 2>&1 || packages+=(nodejs npm)

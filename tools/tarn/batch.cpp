@@ -258,17 +258,17 @@ class Batch {
     const std::string time = HumanDuration(seconds);
     switch (arguments_.command) {
       case Command::Compress:
-        return fmt::format("tarn: {} files compressed: {} => {} (ratio {}) in {}{}", succeeded_, HumanSize(bytes_in_),
+        return fmt::format("tarn: {} compressed: {} => {} (ratio {}) in {}{}", Count(succeeded_, "file"), HumanSize(bytes_in_),
                            HumanSize(bytes_out_),
                            bytes_out_ == 0 ? "-" : fmt::format("{:.2f}", static_cast<double>(bytes_in_) / static_cast<double>(bytes_out_)),
                            time, failed);
       case Command::Decompress:
-        return fmt::format("tarn: {} files restored: {} => {} in {}{}", succeeded_, HumanSize(bytes_in_),
+        return fmt::format("tarn: {} restored: {} => {} in {}{}", Count(succeeded_, "file"), HumanSize(bytes_in_),
                            HumanSize(bytes_out_), time, failed);
       case Command::Test:
-        return fmt::format("tarn: {} files OK, {} decoded in {}{}", succeeded_, HumanSize(bytes_out_), time, failed);
+        return fmt::format("tarn: {} OK, {} decoded in {}{}", Count(succeeded_, "file"), HumanSize(bytes_out_), time, failed);
       default:
-        return fmt::format("tarn: {} files prepared in {}{}", succeeded_, time, failed);
+        return fmt::format("tarn: {} prepared in {}{}", Count(succeeded_, "file"), time, failed);
     }
   }
 

@@ -26,4 +26,6 @@ std::string HumanDuration(double seconds) {
   return fmt::format("{}:{:02}:{:02}", whole / 3600, whole / 60 % 60, whole % 60);
 }
 
+std::string Count(uint64_t count, const char* noun) { return fmt::format("{} {}{}", count, noun, count == 1 ? "" : "s"); }
+
 }  // namespace tarn::cli
