@@ -12,13 +12,19 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/TarnConfigVersion.cmake COM
 install(FILES ${CMAKE_BINARY_DIR}/TarnConfig.cmake ${CMAKE_BINARY_DIR}/TarnConfigVersion.cmake
   DESTINATION ${TARN_CMAKE_PACKAGE_DIR})
 
-# pkg-config files find the prefix from where they lie, so an installed tree may be moved.
+# pkg-config files name the prefix they are installed into, which `cmake --install --prefix`
+# and cpack choose only when installing.
 set(TARN_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-file(RELATIVE_PATH TARN_PKGCONFIG_TO_PREFIX /prefix/${TARN_PKGCONFIG_DIR} /prefix)
 get_target_property(NIVRA_VERSION nivra VERSION)
 foreach(module tarn nivra)
-  configure_file(${CMAKE_CURRENT_LIST_DIR}/${module}.pc.in ${CMAKE_BINARY_DIR}/${module}.pc @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/${module}.pc DESTINATION ${TARN_PKGCONFIG_DIR})
+  install(CODE "
+    set(TARN_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    set(CMAKE_INSTALL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+    set(CMAKE_INSTALL_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+    set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+    set(NIVRA_VERSION \"${NIVRA_VERSION}\")
+    configure_file(\"${CMAKE_CURRENT_LIST_DIR}/${module}.pc.in\" \"${CMAKE_BINARY_DIR}/pkgconfig/${module}.pc\" @ONLY)")
+  install(FILES ${CMAKE_BINARY_DIR}/pkgconfig/${module}.pc DESTINATION ${TARN_PKGCONFIG_DIR})
 endforeach()
 
 # The installation's calibration folder, read by TarnCalibrationRegistryDefaultInitialize.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs a build into a temporary prefix, moves the prefix elsewhere (nothing may depend
-# on where it was installed, nor on the build tree), then uses only what was installed.
+# Installs a build into a temporary prefix, then uses only what was installed: nothing may
+# depend on the build tree.
 # Arguments: BUILD_DIR THIS_FOLDER SAMPLE WORK_DIR
 set -euo pipefail
 build=$1 here=$2 sample=$3 work=$4
@@ -8,10 +8,9 @@ rm -rf "$work"
 mkdir -p "$work"
 step() { echo "== $*"; }
 
-step "cmake --install into a temporary prefix, then moved"
-cmake --install "$build" --prefix "$work/installed" >/dev/null
-mv "$work/installed" "$work/prefix"
+step "cmake --install into a temporary prefix"
 prefix="$work/prefix"
+cmake --install "$build" --prefix "$prefix" >/dev/null
 for file in bin/tarn share/man/man1/tarn.1 share/nivra/README include/tarn/tarn.h include/nivra/nivra.h \
             include/nivra/nivra.hpp include/caddistransfer.h lib/pkgconfig/tarn.pc lib/pkgconfig/nivra.pc \
             lib/cmake/Tarn/TarnConfig.cmake lib/cmake/Tarn/TarnConfigVersion.cmake; do

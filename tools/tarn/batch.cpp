@@ -247,7 +247,7 @@ class Batch {
     if (!check.ok()) throw JobFailure{check.Describe()};
     Outcome outcome{true, {}, {}, job.size, check.decoded_bytes};
     if (arguments_.verbosity >= 0) {
-      outcome.out_lines.push_back(fmt::format("{}: OK ({} chunks, {} decoded)", job.source, check.chunks,
+      outcome.out_lines.push_back(fmt::format("{}: OK ({}, {} decoded)", job.source, Count(check.chunks, "chunk"),
                                               HumanSize(check.decoded_bytes)));
     }
     return outcome;

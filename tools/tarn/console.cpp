@@ -41,7 +41,8 @@ void Console::Progress(std::string_view line) {
   // take the cursor back to its start.
   const size_t columns = TerminalColumns();
   if (line.size() >= columns) line = line.substr(0, columns - 1);
-  std::string text = "\r" + std::string(line);
+  std::string text(1, '\r');
+  text.append(line);
   if (line.size() < shown_) text.append(shown_ - line.size(), ' ');
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
@@ -55,7 +56,9 @@ void Console::ClearProgress() {
 
 void Console::ClearLocked() {
   if (shown_ == 0) return;
-  const std::string blank = "\r" + std::string(shown_, ' ') + "\r";
+  std::string blank(shown_ + 2, ' ');
+  blank.front() = '\r';
+  blank.back() = '\r';
   std::fwrite(blank.data(), 1, blank.size(), stderr);
   std::fflush(stderr);
   shown_ = 0;
