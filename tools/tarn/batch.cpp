@@ -58,13 +58,13 @@ class Batch {
     for (const Job& job : jobs_) total += job.size;
     workers = std::clamp<size_t>(workers, 1, std::max<size_t>(jobs_.size(), 1));
     {
-      ProgressMeter progress(arguments_.verbosity >= 0 ? console_ : silent_console_, jobs_.size(), total, workers);
+      ProgressMeter progress(arguments_.verbosity >= 0 ? console_ : silent_console_, jobs_.size(), total);
+      progress_ = &progress;
       std::vector<std::thread> threads;
-      for (size_t worker = 1; worker < workers; ++worker) {
-        threads.emplace_back([this, worker, &progress] { Work(worker, progress); });
-      }
-      Work(0, progress);
+      for (size_t worker = 1; worker < workers; ++worker) threads.emplace_back([this] { Work(); });
+      Work();
       for (std::thread& thread : threads) thread.join();
+      progress_ = nullptr;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (jobs_.size() > 1 && arguments_.verbosity >= 0) console_.Err(Summary(seconds));
@@ -72,12 +72,12 @@ class Batch {
   }
 
  private:
-  void Work(size_t worker, ProgressMeter& progress) {
+  void Work() {
     for (size_t index; (index = next_job_++) < jobs_.size();) {
       const Job& job = jobs_[index];
-      progress.Begin(worker, job.size);
+      progress_->Begin(job.size);
       Outcome outcome = RunJob(job);
-      progress.End(worker);
+      progress_->End(job.size);
       Deliver(index, std::move(outcome));
     }
   }
@@ -202,6 +202,7 @@ class Batch {
       MakeDurable(destination);
       // The source goes only once its output is known to decode to exactly its bytes.
       const CheckReport check = CheckCompressedFile(destination, fs::path(job.source));
+      progress_->Reread(outcome.bytes_in + outcome.bytes_out);
       if (!check.ok()) {
         std::error_code ignored;
         fs::remove(destination, ignored);
@@ -276,6 +277,7 @@ class Batch {
   const std::vector<Job>& jobs_;
   Console& console_;
   Console silent_console_{false};
+  ProgressMeter* progress_ = nullptr;
   std::atomic<size_t> next_job_{0};
 
   std::mutex deliver_mutex_;

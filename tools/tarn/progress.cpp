@@ -1,7 +1,5 @@
 #include "progress.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <fstream>
 
@@ -17,10 +15,12 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kFirstDraw = std::chrono::seconds(1);
 constexpr auto kRedraw = std::chrono::milliseconds(250);
 
-// Bytes a thread of this process has read so far ("rchar" in Linux's per-thread I/O
-// counters); 0 where the counters cannot be read, which only makes progress coarser.
-uint64_t BytesReadByThread(pid_t thread) {
-  std::ifstream io(fmt::format("/proc/self/task/{}/io", thread));
+// Bytes this process has read so far, on every thread ("rchar" of Linux's I/O counters):
+// the library reads each input once as it works through it, so this tells how far the
+// files in work are. 0 where the counters cannot be read: progress is then counted in
+// whole files.
+uint64_t BytesReadByProcess() {
+  std::ifstream io("/proc/self/io");
   std::string key;
   uint64_t value = 0;
   while (io >> key >> value) {
@@ -31,8 +31,11 @@ uint64_t BytesReadByThread(pid_t thread) {
 
 }  // namespace
 
-ProgressMeter::ProgressMeter(Console& console, size_t files, uint64_t bytes, size_t workers)
-    : console_(console), files_(files), bytes_(bytes), slots_(new Slot[workers]), workers_(workers) {
+ProgressMeter::ProgressMeter(Console& console, size_t files, uint64_t bytes)
+    : console_(console),
+      files_(files),
+      bytes_(bytes),
+      read_at_start_(console.has_progress_line() ? BytesReadByProcess() : 0) {
   if (!console_.has_progress_line()) return;
   drawer_ = std::thread([this] {
     std::unique_lock lock(mutex_);
@@ -56,34 +59,27 @@ ProgressMeter::~ProgressMeter() {
   console_.ClearProgress();
 }
 
-void ProgressMeter::Begin(size_t worker, uint64_t size) {
-  Slot& slot = slots_[worker];
-  const pid_t thread = gettid();
-  slot.thread = thread;
-  slot.size = size;
-  slot.read_at_begin = console_.has_progress_line() ? BytesReadByThread(thread) : 0;
-  slot.busy = true;
-}
+void ProgressMeter::Begin(uint64_t size) { bytes_in_work_ += size; }
 
-void ProgressMeter::End(size_t worker) {
-  Slot& slot = slots_[worker];
-  slot.busy = false;
-  bytes_of_done_files_ += slot.size;
+void ProgressMeter::End(uint64_t size) {
+  bytes_done_ += size;
+  bytes_in_work_ -= size;
   ++files_done_;
 }
 
+void ProgressMeter::Reread(uint64_t bytes) { bytes_reread_ += bytes; }
+
 uint64_t ProgressMeter::BytesDone() const {
-  uint64_t done = bytes_of_done_files_;
-  for (size_t i = 0; i < workers_; ++i) {
-    const Slot& slot = slots_[i];
-    if (!slot.busy) continue;
-    const uint64_t read = BytesReadByThread(slot.thread);
-    // A file may be read more than once (checks, verification): never count past its size.
-    if (read > slot.read_at_begin) done += std::min<uint64_t>(read - slot.read_at_begin, slot.size);
-  }
-  done = std::min(std::max(done, shown_bytes_.load()), bytes_);
-  shown_bytes_ = done;
-  return done;
+  const uint64_t done = bytes_done_;
+  const uint64_t now = BytesReadByProcess();
+  const uint64_t since_start = now > read_at_start_ ? now - read_at_start_ : 0;
+  const uint64_t reread = bytes_reread_;
+  const uint64_t read = since_start > reread ? since_start - reread : 0;
+  // Reading is only a guide: never below the finished files, never past those in work.
+  uint64_t shown = std::clamp(read, done, done + bytes_in_work_.load());
+  shown = std::min(std::max(shown, shown_.load()), bytes_);
+  shown_ = shown;
+  return shown;
 }
 
 std::string ProgressMeter::Line(double elapsed) const {
