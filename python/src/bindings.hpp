@@ -1,0 +1,25 @@
+// Parts of the extension module, and the failure they raise as `tarn.Error`.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+namespace tarn_python {
+
+namespace py = pybind11;
+
+// status: a TarnStatus (numerically a bm_status); context: what failed, on what.
+struct StatusError {
+  int32_t status;
+  std::string context;
+};
+
+// Raises the Python exception for a StatusError (installed as an exception translator).
+void RegisterStatusError();
+
+void DefineFileFunctions(py::module_& module);
+void DefineCodecFunctions(py::module_& codec);
+
+}  // namespace tarn_python

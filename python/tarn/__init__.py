@@ -1,0 +1,35 @@
+"""Tarn: lossless compression of scientific and camera image files, and the Nivra codec.
+
+File operations (each releases the GIL while it works, and raises `tarn.Error` on failure):
+`compress_file`, `decompress_file`, `prepare_file`, `prepare_and_compress_file`,
+`load_calibration`. Arrays: `tarn.nivra`. Zarr arrays: `tarn.zarr`. Many files on a
+dask cluster: `tarn.dask`.
+"""
+from ._error import Error
+from ._files import (
+    add_log_file,
+    clear_calibration,
+    compress_file,
+    decompress_file,
+    load_calibration,
+    prepare_and_compress_file,
+    prepare_file,
+    set_log_level,
+)
+from . import nivra
+from ._tarn import version as _version
+
+__version__ = _version()
+
+__all__ = [
+    "Error",
+    "add_log_file",
+    "clear_calibration",
+    "compress_file",
+    "decompress_file",
+    "load_calibration",
+    "nivra",
+    "prepare_and_compress_file",
+    "prepare_file",
+    "set_log_level",
+]
