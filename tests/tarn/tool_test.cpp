@@ -210,7 +210,7 @@ TEST_F(ToolTest, TestFindsAFlippedBitAndNamesTheChunk) {
     ++coded;
     const uint64_t offset = chunk["offset"].asUInt64();
     const uint64_t length = chunk["length"].asUInt64();
-    for (const uint64_t position : {offset + length / 3, offset + length / 2, offset + length - 1}) {
+    for (const uint64_t position : {offset, offset + length / 3}) {
       std::string damaged = intact;
       damaged[position] = static_cast<char>(damaged[position] ^ 0x10);
       WriteFile(dir_ / "image.tif.nivra", damaged);
