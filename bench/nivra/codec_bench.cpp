@@ -1,18 +1,25 @@
 // Prints, per image, ratio, bits per pixel and one-core encode/decode speed of
 // Nivra beside zstd, JPEG-LS and JPEG XL, then Nivra's prepared mode against the
-// entropy of the quantized noise, with its errors in noise-sigma units.
-//   nivra_bench [fixtures folder] [--no-slow] [--nivra-only]
+// entropy of the quantized noise, with its errors in noise-sigma units. Nivra's
+// rows show the version 1 ratio as the reference and the checksum's share of the
+// decode time; a last table shows bands coded on several threads.
+//   nivra_bench [fixtures folder] [--no-slow] [--nivra-only] [--threads N]
 #include <time.h>
+#include <xxhash.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 
 #include "nivra/nivra.hpp"
+#include "parallel_for.hpp"
 #include "reference_codecs.hpp"
 #include "synthetic_images.hpp"
 #include "tiff_planes.hpp"
+#include "version1_ratios.hpp"
 
 namespace Nivra = Brimlake::Nivra;
 using nivra_bench::Image;
@@ -41,8 +48,19 @@ double Seconds(const std::function<void()>& run) {
 
 void PrintRow(const Image& image, const char* codec, std::size_t coded, double encode_s, double decode_s, bool exact) {
   double raw = image.pixels.size() * 2.0;
-  std::printf("%-44s %-8s %7.3f %7.3f %9.1f %9.1f %s\n", image.name.c_str(), codec, raw / coded,
-              coded * 8.0 / image.pixels.size(), raw / encode_s / 1e6, raw / decode_s / 1e6, exact ? "" : "MISMATCH");
+  std::printf("%-44s %-8s %7.3f %7.3f %9.1f %9.1f", image.name.c_str(), codec, raw / coded,
+              coded * 8.0 / image.pixels.size(), raw / encode_s / 1e6, raw / decode_s / 1e6);
+  std::printf("%s", exact ? "" : " MISMATCH");
+}
+
+// Version 1 ratio and today's change against it, in percent.
+void PrintReference(const std::string& name, float step, double ratio) {
+  double reference = nivra_bench::Version1Ratio(name, step);
+  if (reference > 0) {
+    std::printf(" %8.3f %+7.2f", reference, 100.0 * (ratio - reference) / reference);
+  } else {
+    std::printf(" %8s %7s", "-", "-");
+  }
 }
 
 bool NivraEncode(const std::vector<uint16_t>& pixels, const Image& image, std::vector<uint8_t>& out) {
@@ -62,14 +80,57 @@ void Lossless(const Image& image, bool slow, bool others) {
     ok = nivra_decode(coded.data(), static_cast<int32_t>(coded.size()), decoded.data(),
                       static_cast<int32_t>(decoded.size())) == BM_OK && ok;
   });
+  double checksum = Seconds([&] {
+    uint64_t hash = XXH3_64bits(image.pixels.data(), image.pixels.size() * 2);
+    asm volatile("" : : "r"(hash));  // keeps the unused result from being optimised away
+  });
   PrintRow(image, "nivra", coded.size(), enc, dec, ok && decoded == image.pixels);
+  PrintReference(image.name, 0.0f, image.pixels.size() * 2.0 / coded.size());
+  std::printf(" %6.1f\n", 100.0 * checksum / dec);
   for (const auto& codec : others ? nivra_bench::ReferenceCodecs() : std::vector<nivra_bench::ReferenceCodec>{}) {
     if (!slow && (codec.name == "jxl-e7" || codec.name == "zstd-19")) continue;
     ok = true;
     enc = Seconds([&] { ok = codec.encode(image, codec.level, coded) && ok; });
     dec = Seconds([&] { ok = codec.decode(coded, image, decoded) && ok; });
     PrintRow(image, codec.name.c_str(), coded.size(), enc, dec, ok && decoded == image.pixels);
+    std::printf("\n");
   }
+}
+
+double WallSeconds(const std::function<void()>& run) {
+  double best = INFINITY;
+  for (int i = 0; i < 5; ++i) {
+    auto start = std::chrono::steady_clock::now();
+    run();
+    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  return best;
+}
+
+// Encode and decode on one thread and on `threads`, through the parallel entry points.
+void Bands(const Image& image, unsigned threads) {
+  std::vector<uint8_t> coded(image.pixels.size() * 3 + 4096);
+  std::vector<uint16_t> decoded(image.pixels.size());
+  int32_t length = 0;
+  auto encode = [&](const Nivra::ParallelFor& parallel_for) {
+    length = static_cast<int32_t>(coded.size());
+    return Nivra::encode(image.pixels.data(), image.width, image.height, coded.data(), &length, parallel_for);
+  };
+  auto decode = [&](const Nivra::ParallelFor& parallel_for) {
+    return Nivra::decode(coded.data(), length, decoded.data(), static_cast<int32_t>(decoded.size()), parallel_for);
+  };
+  const Nivra::ParallelFor one = nivra_test::Threads(1), many = nivra_test::Threads(threads);
+  bool ok = true;
+  double enc1 = WallSeconds([&] { ok = encode(one) == BM_OK && ok; });
+  std::vector<uint8_t> serial(coded.begin(), coded.begin() + length);
+  double encn = WallSeconds([&] { ok = encode(many) == BM_OK && ok; });
+  ok = ok && std::equal(serial.begin(), serial.end(), coded.begin(), coded.begin() + length);
+  double dec1 = WallSeconds([&] { ok = decode(one) == BM_OK && ok; });
+  double decn = WallSeconds([&] { ok = decode(many) == BM_OK && ok; });
+  double raw = image.pixels.size() * 2.0;
+  std::printf("%-44s %9.1f %9.1f %6.2f %9.1f %9.1f %6.2f %s\n", image.name.c_str(), raw / enc1 / 1e6,
+              raw / encn / 1e6, enc1 / encn, raw / dec1 / 1e6, raw / decn / 1e6, dec1 / decn,
+              ok && decoded == image.pixels ? "" : "MISMATCH");
 }
 
 // Entropy of round(Z/step) for standard normal Z: the quantized noise itself.
@@ -112,24 +173,21 @@ void Prepared(const Image& image, const nivra_test::SensorModel& model, bool mos
     } else {
       header = std::make_unique<Nivra::MonochromeHeader>(99, step, parameters);
     }
-    // Prepare-and-encode: the header goes into the raw pixels and the encoder quantizes.
-    auto with_header = image.pixels;
-    header->Embed(with_header);
-    std::vector<uint8_t> coded;
-    std::vector<uint16_t> decoded(image.pixels.size());
-    bool ok = true;
-    double enc = Seconds([&] { ok = NivraEncode(with_header, image, coded) && ok; });
-    double dec = Seconds([&] {
-      ok = nivra_decode(coded.data(), static_cast<int32_t>(coded.size()), decoded.data(),
-                        static_cast<int32_t>(decoded.size())) == BM_OK && ok;
-    });
-    // Prepare alone must give the same pixels.
+    // Prepare (replace the noise, embed the header), then encode the prepared pixels.
     auto prepared = image.pixels;
     double prep = Seconds([&] {
       prepared = image.pixels;
       Nivra::replace_noise(prepared.data(), prepared.size(), *parameters, step, 99);
     });
     header->Embed(prepared);
+    std::vector<uint8_t> coded;
+    std::vector<uint16_t> decoded(image.pixels.size());
+    bool ok = true;
+    double enc = Seconds([&] { ok = NivraEncode(prepared, image, coded) && ok; });
+    double dec = Seconds([&] {
+      ok = nivra_decode(coded.data(), static_cast<int32_t>(coded.size()), decoded.data(),
+                        static_cast<int32_t>(decoded.size())) == BM_OK && ok;
+    });
     double sum = 0, sum2 = 0, worst = 0;
     std::size_t n = 0;
     for (std::size_t i = header->PixelCount(); i < image.pixels.size(); ++i) {
@@ -141,11 +199,12 @@ void Prepared(const Image& image, const nivra_test::SensorModel& model, bool mos
       ++n;
     }
     double raw = image.pixels.size() * 2.0;
-    std::printf("%-30s %4.1f %7.3f %6.3f %6.3f %6.3f %+7.4f %6.3f %6.3f %9.1f %9.1f %9.1f %s\n", image.name.c_str(),
+    std::printf("%-30s %4.1f %7.3f %6.3f %6.3f %6.3f %+7.4f %6.3f %6.3f %9.1f %9.1f %9.1f", image.name.c_str(),
                 step, raw / coded.size(), coded.size() * 8.0 / image.pixels.size(), QuantizedNoiseEntropy(step),
                 DitheredNoiseEntropy(step), sum / n,
-                std::sqrt(sum2 / n), worst, raw / enc / 1e6, raw / dec / 1e6, raw / prep / 1e6,
-                ok && decoded == prepared ? "" : "MISMATCH");
+                std::sqrt(sum2 / n), worst, raw / enc / 1e6, raw / dec / 1e6, raw / prep / 1e6);
+    PrintReference(image.name, step, raw / coded.size());
+    std::printf("%s\n", ok && decoded == prepared ? "" : " MISMATCH");
   }
 }
 
@@ -154,11 +213,14 @@ void Prepared(const Image& image, const nivra_test::SensorModel& model, bool mos
 int main(int argc, char** argv) {
   std::filesystem::path folder = TARN_FIXTURES_DIR;
   bool slow = true, others = true;
+  unsigned threads = 2;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--no-slow") == 0) {
       slow = false;
     } else if (std::strcmp(argv[i], "--nivra-only") == 0) {
       others = false;
+    } else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) {
+      threads = static_cast<unsigned>(std::max(1, std::atoi(argv[++i])));
     } else {
       folder = argv[i];
     }
@@ -180,16 +242,27 @@ int main(int argc, char** argv) {
     images.push_back({Image{s.name, w, h, nivra_test::SensorImage(w, h, model, s.scene)}, s.mosaic});
   }
 
-  std::printf("Lossless (MB/s of 16-bit input per second of one core's CPU time)\n");
-  std::printf("%-44s %-8s %7s %7s %9s %9s\n", "image", "codec", "ratio", "bpp", "enc MB/s", "dec MB/s");
-  for (const auto& image : nivra_test::ReadTiffPlanes(folder)) Lossless(image, slow, others);
+  std::printf("Lossless (MB/s of 16-bit input per second of one core's CPU time; v1: the version 1 stream's ratio;\n"
+              "xxh3 %%: checksum time as a share of Nivra's decode time)\n");
+  std::printf("%-44s %-8s %7s %7s %9s %9s %8s %7s %6s\n", "image", "codec", "ratio", "bpp", "enc MB/s", "dec MB/s",
+              "v1 ratio", "change%", "xxh3 %");
+  const auto fixtures = nivra_test::ReadTiffPlanes(folder);
+  for (const auto& image : fixtures) Lossless(image, slow, others);
   for (const auto& [image, mosaic] : images) Lossless(image, slow, others);
 
-  std::printf("\nPrepared (gain %.1f, black %.0f, sigma %.1f; errors in noise sigma; enc = prepare-and-encode;\n"
+  std::printf("\nPrepared (gain %.1f, black %.0f, sigma %.1f; errors in noise sigma; enc: the prepared image;\n"
               "H(k): quantized noise, H(k+u): with the subtractive dither)\n",
               model.gain, model.black_level, model.sigma);
-  std::printf("%-30s %4s %7s %6s %6s %6s %7s %6s %6s %9s %9s %9s\n", "image", "step", "ratio", "bpp", "H(k)", "H(k+u)", "mean",
-              "rms", "max", "enc MB/s", "dec MB/s", "prep MB/s");
+  std::printf("%-30s %4s %7s %6s %6s %6s %7s %6s %6s %9s %9s %9s %8s %7s\n", "image", "step", "ratio", "bpp", "H(k)",
+              "H(k+u)", "mean", "rms", "max", "enc MB/s", "dec MB/s", "prep MB/s", "v1 ratio", "change%");
   for (const auto& [image, mosaic] : images) Prepared(image, model, mosaic);
+
+  std::printf("\nBands on %u threads (lossless; MB/s of wall time, best of five: the machine's load shows here)\n",
+              threads);
+  std::printf("%-44s %9s %9s %6s %9s %9s %6s\n", "image", "enc 1", "enc N", "x", "dec 1", "dec N", "x");
+  for (const auto& image : fixtures) {
+    if (image.pixels.size() >= (std::size_t{1} << 19)) Bands(image, threads);
+  }
+  for (const auto& [image, mosaic] : images) Bands(image, threads);
   return 0;
 }

@@ -29,13 +29,15 @@ enum {
   BM_NO_SUCH_CFA = 18
 };
 
-/* Encodes width x height 16-bit pixels (host order). destination_length holds the
- * capacity on entry and the encoded size on return. Returns 17 when the output
- * would not fit, without writing past the capacity. */
+/* Encodes width x height 16-bit pixels (host order) exactly: decoding gives every
+ * value back, also in images that carry an embedded header. destination_length
+ * holds the capacity on entry and the encoded size on return. Returns 17 when the
+ * output would not fit, without writing past the capacity. */
 NIVRA_API bm_status nivra_encode(const uint16_t* pixels, int32_t width, int32_t height,
                                  uint8_t* destination, int32_t* destination_length);
 
-/* Decodes exactly pixel_count pixels. Malformed or truncated input gives 7. */
+/* Decodes exactly pixel_count pixels. Malformed or truncated input, and pixels
+ * that do not match the stream's checksums, give 7. */
 NIVRA_API bm_status nivra_decode(const uint8_t* source, int32_t source_size,
                                  uint16_t* destination, int32_t pixel_count);
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -118,10 +119,25 @@ class NIVRA_API MonochromeHeader : public EmbeddedHeader {
   void Embed(std::span<uint16_t> pixels) const override;
 };
 
-// Calibrated noise replacement of the prepare stage, in place over count pixels.
-// Throws NivraError (9) when the parameters are not usable.
+// Runs task(0) .. task(count - 1) and returns when every call has returned; may run them at the same time on
+// other threads. If a task throws, the implementation waits for the others and rethrows the first exception.
+using ParallelFor = std::function<void(std::size_t count, const std::function<void(std::size_t)>& task)>;
+
+// nivra_encode and nivra_decode with independent parts of the work (bands of rows, layout trials) handed to
+// parallel_for. The bytes written are the same whatever parallel_for does (an empty one runs serially).
+// Statuses as in nivra.h; never throws (a failing parallel_for gives 1 for memory, else 3).
+NIVRA_API bm_status encode(const uint16_t* pixels, int32_t width, int32_t height, uint8_t* destination,
+                           int32_t* destination_length, const ParallelFor& parallel_for);
+NIVRA_API bm_status decode(const uint8_t* source, int32_t source_size, uint16_t* destination, int32_t pixel_count,
+                           const ParallelFor& parallel_for);
+
+// Calibrated noise replacement of the prepare stage, in place over count pixels (README › Noise model and preparation).
+// Throws NivraError (9) when the parameters are not usable. The second form spreads blocks of pixels over
+// parallel_for; the result is the same.
 NIVRA_API void replace_noise(uint16_t* pixels, std::size_t count, const QuantizerParameters& parameters,
                              float error_bound, uint64_t seed);
+NIVRA_API void replace_noise(uint16_t* pixels, std::size_t count, const QuantizerParameters& parameters,
+                             float error_bound, uint64_t seed, const ParallelFor& parallel_for);
 
 // The process-wide calibration registry. All operations are thread-safe.
 namespace ParameterRegistry {

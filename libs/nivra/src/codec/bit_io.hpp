@@ -116,6 +116,8 @@ class BitReader {
   }
   // True when more bits were taken than the buffer held.
   bool overrun() const { return overrun_; }
+  // Bytes holding the bits taken so far (the last one possibly in part).
+  std::size_t BytesUsed() const { return (pos_ * 8 - fill_ + 7) / 8; }
 
  private:
   void Refill() {

@@ -1,7 +1,9 @@
-// Decoder: mirrors the encoder's prediction row by row. Every length and index
-// read from the stream is checked, so malformed input ends in status 7.
+// Decoder: mirrors the encoder's prediction row by row, band by band. Every
+// length and index read from the stream is checked, so malformed input ends in
+// status 7; version 2 bands are checked against their checksums.
 #include <span>
 
+#include "codec/bands.hpp"
 #include "codec/contexts.hpp"
 #include "codec/format.hpp"
 #include "codec/prediction.hpp"
@@ -33,107 +35,155 @@ struct Streams {
   bool ok() const { return !bad && !rans.bad() && !bits.overrun(); }
 };
 
-}  // namespace
-
-bm_status Decode(const uint8_t* source, std::size_t source_size, uint16_t* destination, std::size_t pixel_count) {
-  ByteReader in(source, source_size);
-  if (in.Byte() != kMagic0 || in.Byte() != kMagic1 || in.Byte() != kVersion) return BM_INVALID_FILE_CONTENT;
-  uint8_t mode = in.Byte();
-  uint8_t layout = in.Byte();
-  int distance = layout & 3, predictor = (layout >> 2) & 7;
-  bool value_map = (layout & kValueMapFlag) != 0;
-  uint64_t width = in.Varint(32), height = in.Varint(32);
-  if (!in.ok() || (mode != kModeLossless && mode != kModePrepared) || distance < 1 || distance > 2 ||
-      (layout & ~(kValueMapFlag | 0x1F)) != 0 || predictor >= kPredictors || (value_map && mode != kModeLossless) || width == 0 || height == 0 || width * height != pixel_count) {
-    return BM_INVALID_FILE_CONTENT;
-  }
-
-  std::vector<uint16_t> values;
-  if (value_map && !ValueMap::Read(in, values)) return BM_INVALID_FILE_CONTENT;
-
-  std::unique_ptr<EmbeddedHeader> header;
+// What every band shares: the stream's start, decoded once.
+struct Stream {
+  uint8_t version = 0;
+  uint8_t mode = 0;
+  int distance = 1, predictor = 0;
+  uint32_t width = 0, height = 0;
+  std::vector<uint16_t> values;  // the value map, when used
   std::size_t header_pixels = 0;
-  if (mode == kModePrepared) {
-    header_pixels = in.Varint(16);
-    if (!in.ok() || header_pixels > kMaxHeaderPixels || header_pixels > pixel_count ||
-        in.remaining() < header_pixels * 2) {
-      return BM_INVALID_FILE_CONTENT;
-    }
-    for (std::size_t i = 0; i < header_pixels; ++i) destination[i] = static_cast<uint16_t>(in.Fixed(2));
-    header = EmbeddedHeader::Read(std::span<const uint16_t>(destination, header_pixels));
-    if (!header || header->PixelCount() != header_pixels) return BM_INVALID_FILE_CONTENT;
-  }
+  std::unique_ptr<EmbeddedHeader> header;
+  std::shared_ptr<const noise::Lattice> lattice;
+  std::unique_ptr<std::array<DecodeTable, kContexts>> tables;
+  std::vector<BandEntry> bands;
+};
 
-  auto tables = std::make_unique<std::array<DecodeTable, kContexts>>();
-  if (!ReadTables(in, *tables)) return BM_INVALID_FILE_CONTENT;
+// Up to and including the tables; false when malformed.
+bool ReadStart(ByteReader& in, uint16_t* destination, std::size_t pixel_count, Stream& s) {
+  if (in.Byte() != kMagic0 || in.Byte() != kMagic1) return false;
+  s.version = in.Byte();
+  s.mode = in.Byte();
+  uint8_t layout = in.Byte();
+  s.distance = layout & 3;
+  s.predictor = (layout >> 2) & 7;
+  bool value_map = (layout & kValueMapFlag) != 0;
+  // Version 1 leaves bits 6-7 zero; version 2 names its rANS states there.
+  unsigned states_code = layout >> kRansStatesShift;
+  uint64_t width = in.Varint(32), height = in.Varint(32);
+  if (!in.ok() || (s.version != kVersion1 && s.version != kVersion) ||
+      (s.mode != kModeLossless && s.mode != kModePrepared) || s.distance < 1 || s.distance > 2 ||
+      states_code != kRansStatesCode || s.predictor >= kPredictors ||
+      (value_map && s.mode != kModeLossless) || width == 0 || height == 0 || width * height != pixel_count) {
+    return false;
+  }
+  s.width = static_cast<uint32_t>(width);
+  s.height = static_cast<uint32_t>(height);
+  if (value_map && !ValueMap::Read(in, s.values)) return false;
+  if (s.mode == kModePrepared) {
+    s.header_pixels = in.Varint(16);
+    if (!in.ok() || s.header_pixels > kMaxHeaderPixels || s.header_pixels > pixel_count ||
+        in.remaining() < s.header_pixels * 2) {
+      return false;
+    }
+    for (std::size_t i = 0; i < s.header_pixels; ++i) destination[i] = static_cast<uint16_t>(in.Fixed(2));
+    s.header = EmbeddedHeader::Read(std::span<const uint16_t>(destination, s.header_pixels));
+    if (!s.header || s.header->PixelCount() != s.header_pixels) return false;
+    s.lattice = noise::Lattice::For(*s.header->parameters(), s.header->error_bound());
+    if (!s.lattice) return false;
+  }
+  s.tables = std::make_unique<std::array<DecodeTable, kContexts>>();
+  return ReadTables(in, *s.tables);
+}
+
+// Version 1: one band of every row, its rANS part sized, its extra bits to the end.
+bool ReadSingleBand(ByteReader& in, Stream& s) {
   uint64_t rans_size = in.Varint(32);
-  if (!in.ok() || rans_size > in.remaining()) return BM_INVALID_FILE_CONTENT;
-  const uint8_t* rans_data = in.here();
+  if (!in.ok() || rans_size > in.remaining()) return false;
+  BandEntry entry;
+  entry.band = {0, s.height};
+  entry.rans = in.here();
+  entry.rans_size = rans_size;
   in.Skip(rans_size);
-  Streams streams{tables->data(), RansDecoder(rans_data, rans_size), BitReader(in.here(), in.remaining())};
-  if (streams.rans.bad()) return BM_INVALID_FILE_CONTENT;
+  entry.bits = in.here();
+  entry.bits_size = in.remaining();
+  s.bands = {entry};
+  return true;
+}
 
-  if (mode == kModeLossless) {
-    bool ok = true;
-    WithLayout(distance, predictor, [&](auto d, auto p) {
-      for (std::size_t y = 0; y < height && ok; ++y) {
-        Streams row = streams;
-        PredictRows<d(), p()>(destination, width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t activity) {
-          uint32_t token = row.Token(LosslessContext(activity));
-          row.bad |= token == kEscapeToken;
-          uint32_t value = kTokenBase.base[token] + row.bits.Get(kTokenBase.extra_bits[token]);
-          auto sample = static_cast<uint16_t>(pred + UnZigZag(value));
-          destination[i] = sample;
-          return int32_t{sample};
-        });
-        streams = row;
-        ok = streams.ok();
-      }
-    });
-    if (!ok || !streams.rans.Finished()) return BM_INVALID_FILE_CONTENT;
-    if (value_map) {
-      // Ranks back to values; a rank outside the map is damage.
-      const std::size_t n = values.size();
-      uint16_t bad = 0;
-      for (std::size_t i = 0; i < pixel_count; ++i) {
-        uint16_t rank = destination[i];
-        bad |= static_cast<uint16_t>(rank >= n);
-        destination[i] = values[rank < n ? rank : 0];
-      }
-      if (bad) return BM_INVALID_FILE_CONTENT;
+// The coder of one band, or an unusable one when its rANS part is too short.
+Streams BandStreams(const Stream& s, const BandEntry& entry) {
+  return {s.tables->data(), RansDecoder(entry.rans, entry.rans_size), BitReader(entry.bits, entry.bits_size)};
+}
+
+// Both coders ended where the encoder began; version 2 sizes its extra bits exactly.
+bool BandFinished(const Stream& s, const Streams& streams, const BandEntry& entry) {
+  return streams.ok() && streams.rans.Finished() &&
+         (s.version == kVersion1 || streams.bits.BytesUsed() == entry.bits_size);
+}
+
+// Lossless samples of one band into its rows of `out`; ranks back to values.
+bool DecodeLosslessBand(const Stream& s, const BandEntry& entry, uint16_t* out) {
+  Streams streams = BandStreams(s, entry);
+  if (streams.rans.bad()) return false;
+  const std::size_t width = s.width, count = width * entry.band.rows;
+  bool ok = true;
+  WithLayout(s.distance, s.predictor, [&](auto d, auto p) {
+    for (std::size_t y = 0; y < entry.band.rows && ok; ++y) {
+      Streams row = streams;
+      PredictRows<d(), p()>(out, width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t activity) {
+        uint32_t token = row.Token(LosslessContext(activity));
+        row.bad |= token == kEscapeToken;
+        uint32_t value = kTokenBase.base[token] + row.bits.Get(kTokenBase.extra_bits[token]);
+        auto sample = static_cast<uint16_t>(pred + UnZigZag(value));
+        out[i] = sample;
+        return int32_t{sample};
+      });
+      streams = row;
+      ok = streams.ok();
     }
-    return BM_OK;
+  });
+  if (!ok || !BandFinished(s, streams, entry)) return false;
+  if (!s.values.empty()) {
+    // A rank outside the map is damage.
+    const std::size_t n = s.values.size();
+    uint16_t bad = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      uint16_t rank = out[i];
+      bad |= static_cast<uint16_t>(rank >= n);
+      out[i] = s.values[rank < n ? rank : 0];
+    }
+    if (bad) return false;
   }
+  return true;
+}
 
-  auto lattice = noise::Lattice::For(*header->parameters(), header->error_bound());
-  if (!lattice) return BM_INVALID_FILE_CONTENT;
-  const uint64_t seed = header->seed();
-  const PreparedContexts contexts(header->error_bound());
-  std::vector<int32_t> centres(pixel_count);
-  for (std::size_t i = 0; i < header_pixels; ++i) {
-    uint32_t bits = noise::DitherBits(seed, i);
-    centres[i] = lattice->SampleBin(destination[i], noise::DitherValue(bits)) * 256 - noise::DitherFine(bits);
+// Prepared samples of one band into its rows of `out`, whose first pixel has
+// index `first` in the image (the dither follows the image index).
+bool DecodePreparedBand(const Stream& s, const BandEntry& entry, std::size_t first, uint16_t* out) {
+  Streams streams = BandStreams(s, entry);
+  if (streams.rans.bad()) return false;
+  const std::size_t width = s.width, count = width * entry.band.rows;
+  const noise::Lattice& lattice = *s.lattice;
+  const uint64_t seed = s.header->seed();
+  const PreparedContexts contexts(s.header->error_bound());
+  // Header pixels (stored raw, already in place) that fall into this band.
+  const std::size_t raw = s.header_pixels > first ? std::min(s.header_pixels - first, count) : 0;
+  std::vector<int32_t> centres(count);
+  for (std::size_t i = 0; i < raw; ++i) {
+    uint32_t bits = noise::DitherBits(seed, first + i);
+    centres[i] = lattice.SampleBin(out[i], noise::DitherValue(bits)) * 256 - noise::DitherFine(bits);
   }
   // First the bins (a chain from sample to sample), then the values (independent
   // per pixel, so they overlap well).
-  std::vector<uint8_t> escaped(pixel_count);
-  const int32_t max_bin = lattice->max_bin();
+  std::vector<uint8_t> escaped(count);
+  const int32_t max_bin = lattice.max_bin();
   bool ok = true;
-  WithLayout(distance, predictor, [&](auto d, auto p) {
-    for (std::size_t y = 0; y < height && ok; ++y) {
+  WithLayout(s.distance, s.predictor, [&](auto d, auto p) {
+    for (std::size_t y = 0; y < entry.band.rows && ok; ++y) {
       Streams row = streams;
       PredictRows<d(), p()>(centres.data(), width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t activity) {
-        if (i < header_pixels) return centres[i];
-        uint32_t bits = noise::DitherBits(seed, i);
+        if (i < raw) return centres[i];
+        uint32_t bits = noise::DitherBits(seed, first + i);
         int32_t fine = noise::DitherFine(bits);
         PreparedContexts::Choice c = contexts.Choose(pred, activity, fine);
         uint32_t token = row.Token(c.context);
         uint32_t payload = kTokenBase.base[token] + row.bits.Get(kTokenBase.extra_bits[token]);
         if (token == kEscapeToken) {
           auto value = static_cast<uint16_t>(payload);
-          destination[i] = value;
+          out[i] = value;
           escaped[i] = 1;
-          centres[i] = lattice->SampleBin(value, noise::DitherValue(bits)) * 256 - fine;
+          centres[i] = lattice.SampleBin(value, noise::DitherValue(bits)) * 256 - fine;
           return centres[i];
         }
         int32_t r = UnZigZag(payload);
@@ -150,16 +200,49 @@ bm_status Decode(const uint8_t* source, std::size_t source_size, uint16_t* desti
       ok = streams.ok();
     }
   });
-  if (!ok || !streams.rans.Finished()) return BM_INVALID_FILE_CONTENT;
+  if (!ok || !BandFinished(s, streams, entry)) return false;
   int32_t empty_bin = 0;
-  for (std::size_t i = header_pixels; i < pixel_count; ++i) {
+  for (std::size_t i = raw; i < count; ++i) {
     if (escaped[i]) continue;
-    uint32_t bits = noise::DitherBits(seed, i);
-    int32_t value = lattice->Representative((centres[i] + noise::DitherFine(bits)) >> 8, noise::DitherValue(bits));
+    uint32_t bits = noise::DitherBits(seed, first + i);
+    int32_t value = lattice.Representative((centres[i] + noise::DitherFine(bits)) >> 8, noise::DitherValue(bits));
     empty_bin |= value < 0;
-    destination[i] = static_cast<uint16_t>(value);
+    out[i] = static_cast<uint16_t>(value);
   }
-  return empty_bin ? BM_INVALID_FILE_CONTENT : BM_OK;
+  return empty_bin == 0;
+}
+
+}  // namespace
+
+bm_status Decode(const uint8_t* source, std::size_t source_size, uint16_t* destination, std::size_t pixel_count,
+                 const ParallelFor& parallel_for) {
+  ByteReader in(source, source_size);
+  Stream s;
+  if (!ReadStart(in, destination, pixel_count, s)) return BM_INVALID_FILE_CONTENT;
+  if (s.version == kVersion1) {
+    if (!ReadSingleBand(in, s)) return BM_INVALID_FILE_CONTENT;
+  } else if (!ReadBandDirectory(in, s.height, s.bands)) {
+    return BM_INVALID_FILE_CONTENT;
+  }
+  std::vector<uint8_t> band_ok(s.bands.size(), 0);
+  auto decode_band = [&](std::size_t b) {
+    const BandEntry& entry = s.bands[b];
+    const std::size_t first = std::size_t{entry.band.first_row} * s.width;
+    uint16_t* out = destination + first;
+    bool ok = s.mode == kModeLossless ? DecodeLosslessBand(s, entry, out) : DecodePreparedBand(s, entry, first, out);
+    // README › Bit stream › Version 2 › Checksums.
+    if (ok && s.version != kVersion1) ok = PixelChecksum(out, std::size_t{entry.band.rows} * s.width) == entry.checksum;
+    band_ok[b] = ok;
+  };
+  if (s.bands.size() == 1) {
+    decode_band(0);
+  } else {
+    parallel_for(s.bands.size(), decode_band);
+  }
+  for (uint8_t ok : band_ok) {
+    if (!ok) return BM_INVALID_FILE_CONTENT;
+  }
+  return BM_OK;
 }
 
 }  // namespace Brimlake::Nivra::codec

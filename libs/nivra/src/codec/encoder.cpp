@@ -1,11 +1,16 @@
-// Encoder: chooses layout and predictor on a sample of rows, turns every sample
-// into a context and a token, then codes the tokens with per-context rANS.
+// Encoder: chooses layout and predictor on a sample of rows, cuts the image
+// into bands, turns every sample of a band into a context and a token, then codes
+// each band's tokens with per-context rANS under tables shared by all bands.
+// Bands are independent, so they are coded in parallel; nothing that decides a
+// byte of the output depends on how the work was spread.
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <span>
 
+#include "codec/bands.hpp"
 #include "codec/contexts.hpp"
 #include "codec/format.hpp"
 #include "codec/prediction.hpp"
@@ -98,16 +103,36 @@ struct CostSink {
   }
 };
 
+// Runs count tasks, inline when there is only one.
+void RunTasks(const ParallelFor& parallel_for, std::size_t count, const std::function<void(std::size_t)>& task) {
+  if (count == 1) {
+    task(0);
+  } else if (count > 1) {
+    parallel_for(count, task);
+  }
+}
+
 // Pixel values (or their ranks in the value map), coded modulo 2^16.
 struct LosslessSource {
   // The planar prediction never won on real or synthetic images; trying it cost time.
   static constexpr std::array kPredictorsTried = {kMed, kAverage2, kAverage4, kAbove4};
   const uint16_t* samples;
   const uint16_t* plane() const { return samples; }
+  // The same source seen from a band's first sample on.
+  LosslessSource Band(std::size_t first) const { return {samples + first}; }
   template <class Sink>
   void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t activity) const {
     sink.Put(LosslessContext(activity), ZigZag(static_cast<int16_t>(samples[i] - pred)));
   }
+};
+
+// Per pixel of a prepared image: the prediction sample (256·bin − fine dither),
+// the fine dither, and whether the value is escaped (kept as 16 raw bits).
+struct PreparedPlanes {
+  explicit PreparedPlanes(std::size_t count) : centres(count), dither(count), escape(count) {}
+  std::vector<int32_t> centres;
+  std::vector<int8_t> dither;
+  std::vector<uint8_t> escape;
 };
 
 struct PreparedSource {
@@ -115,14 +140,22 @@ struct PreparedSource {
   // prediction never beat the average of four and the edge detector there.
   static constexpr std::array kPredictorsTried = {kMed, kAverage4, kAbove4};
   const uint16_t* pixels;
-  std::vector<int32_t> centres;  // 256·bin − fine dither of every pixel
-  std::vector<int8_t> dither;    // fine dither of every pixel
-  std::vector<uint8_t> escape;   // 1: the value is kept as it is
-  std::size_t header_pixels;
+  const int32_t* centres;
+  const int8_t* dither;
+  const uint8_t* escape;
+  std::size_t header_pixels;  // leading samples stored raw ahead of the tables
   PreparedContexts contexts;
-  bool keep_off_lattice = false;  // the image was prepared: its off-lattice values are edits
 
-  const int32_t* plane() const { return centres.data(); }
+  const int32_t* plane() const { return centres; }
+  PreparedSource Band(std::size_t first) const {
+    PreparedSource band = *this;
+    band.pixels += first;
+    band.centres += first;
+    band.dither += first;
+    band.escape += first;
+    band.header_pixels = header_pixels > first ? header_pixels - first : 0;
+    return band;
+  }
   template <class Sink>
   void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t activity) const {
     if (i < header_pixels) return;
@@ -159,78 +192,131 @@ struct Layout {
   double bits = INFINITY;  // estimated bits per sample
 };
 
-// Estimated bits per sample of one layout, on bands of rows spread over the
+// Estimated bits per sample of one layout, on groups of rows spread over the
 // image: about an eighth of it, at least 1024 and at most 16384 samples.
 template <class Source>
 double SampleCost(const Source& source, int distance, int predictor, std::size_t width, std::size_t height) {
-  constexpr std::size_t kBandRows = 4;
+  constexpr std::size_t kGroupRows = 4;
   const std::size_t count = width * height;
   const std::size_t sample = std::clamp<std::size_t>(count / 8, 1024, 16384);
-  const std::size_t bands = (sample + width * kBandRows - 1) / (width * kBandRows);
+  const std::size_t groups = (sample + width * kGroupRows - 1) / (width * kGroupRows);
   CostSink sink;
-  if (count <= 2 * sample || height < 2 * (bands + 1) * kBandRows) {
+  if (count <= 2 * sample || height < 2 * (groups + 1) * kGroupRows) {
     CodeRows(source, distance, predictor, width, 0, height, sink);
   } else {
-    for (std::size_t b = 0; b < bands; ++b) {
-      std::size_t y = 4 + (height - 4 - kBandRows) * b / (bands > 1 ? bands - 1 : 1);
-      y &= ~std::size_t{1};  // keep the mosaic phase of every band alike
-      CodeRows(source, distance, predictor, width, y, y + kBandRows, sink);
+    for (std::size_t g = 0; g < groups; ++g) {
+      std::size_t y = 4 + (height - 4 - kGroupRows) * g / (groups > 1 ? groups - 1 : 1);
+      y &= ~std::size_t{1};  // keep the mosaic phase of every group alike
+      CodeRows(source, distance, predictor, width, y, y + kGroupRows, sink);
     }
   }
   return sink.BitsPerSample();
 }
 
-// Tries every layout the source allows and takes the smallest.
+// Tries every layout the source allows and takes the smallest. The trials are
+// independent; the choice is made afterwards, in a fixed order.
 template <class Source>
-Layout ChooseLayout(const Source& source, std::size_t width, std::size_t height, bool mosaic_only) {
-  Layout best, above;
+Layout ChooseLayout(const Source& source, std::size_t width, std::size_t height, bool mosaic_only,
+                    const ParallelFor& parallel_for) {
+  std::vector<Layout> trials;
   for (int distance = mosaic_only ? 2 : 1; distance <= 2; ++distance) {
-    for (int predictor : Source::kPredictorsTried) {
-      double bits = SampleCost(source, distance, predictor, width, height);
-      if (bits < best.bits) best = {distance, predictor, bits};
-      if (predictor == kAbove4 && bits < above.bits) above = {distance, predictor, bits};
-    }
+    for (int predictor : Source::kPredictorsTried) trials.push_back({distance, predictor});
+  }
+  // Below this size a trial costs less than handing it to another thread.
+  constexpr std::size_t kParallelTrialPixels = 65536;
+  auto trial = [&](std::size_t t) {
+    trials[t].bits = SampleCost(source, trials[t].distance, trials[t].predictor, width, height);
+  };
+  if (width * height < kParallelTrialPixels) {
+    for (std::size_t t = 0; t < trials.size(); ++t) trial(t);
+  } else {
+    parallel_for(trials.size(), trial);
+  }
+  Layout best, above;
+  for (const Layout& t : trials) {
+    if (t.bits < best.bits) best = t;
+    if (t.predictor == kAbove4 && t.bits < above.bits) above = t;
   }
   // Prediction from the rows above alone decodes about twice as fast: worth 1% in size.
   return best.predictor == kAbove4 || above.bits > best.bits * 1.01 ? best : above;
 }
 
-bm_status Finish(std::vector<uint8_t>& out, TokenSink& sink, uint8_t* destination, int32_t* destination_length) {
-  std::array<SymbolTable, kContexts> tables;
-  WriteTables(out, sink.counts, tables);
-  std::vector<uint8_t> coded;
-  RansEncode(tables, sink.symbols.get(), sink.size(), coded);
-  PutVarint(out, coded.size());
-  std::size_t bits = sink.writer.bits.Finish();
-  std::size_t total = out.size() + coded.size() + bits;
-  if (total > static_cast<std::size_t>(*destination_length)) return BM_INCOMPATIBLE_IMAGE;
-  std::memcpy(destination, out.data(), out.size());
-  std::memcpy(destination + out.size(), coded.data(), coded.size());
-  if (bits != 0) std::memcpy(destination + out.size() + coded.size(), sink.bits.get(), bits);
-  *destination_length = static_cast<int32_t>(total);
-  return BM_OK;
-}
-
 void WriteStart(std::vector<uint8_t>& out, uint8_t mode, const Layout& layout, bool value_map, uint32_t width,
                 uint32_t height) {
   out = {kMagic0, kMagic1, kVersion, mode,
-         static_cast<uint8_t>(layout.distance | layout.predictor << 2 | (value_map ? kValueMapFlag : 0))};
+         static_cast<uint8_t>(layout.distance | layout.predictor << 2 | (value_map ? kValueMapFlag : 0) |
+                              kRansStatesCode << kRansStatesShift)};
   PutVarint(out, width);
   PutVarint(out, height);
 }
 
+// Codes every band of the source after the stream's start in `head` (README ›
+// Bit stream › Version 2 › Bands): tokens and checksums per band, tables from all
+// bands' counts, then each band's rANS part. `pixels` are the values the decoder
+// must give back, which the checksums cover.
+template <class Source>
+bm_status CodeBands(std::vector<uint8_t>& head, const Source& source, const uint16_t* pixels, const Layout& layout,
+                    uint32_t width, const std::vector<Band>& bands, uint8_t* destination, int32_t* destination_length,
+                    const ParallelFor& parallel_for) {
+  std::vector<std::unique_ptr<TokenSink>> sinks(bands.size());
+  std::vector<BandEntry> entries(bands.size());
+  RunTasks(parallel_for, bands.size(), [&](std::size_t b) {
+    const std::size_t first = std::size_t{bands[b].first_row} * width, count = std::size_t{bands[b].rows} * width;
+    sinks[b] = std::make_unique<TokenSink>(count);
+    CodeRows(source.Band(first), layout.distance, layout.predictor, width, 0, bands[b].rows, *sinks[b]);
+    entries[b].band = bands[b];
+    entries[b].checksum = PixelChecksum(pixels + first, count);
+  });
+  std::array<Histogram, kContexts> counts{};
+  for (const auto& sink : sinks) {
+    for (unsigned c = 0; c < kContexts; ++c) {
+      for (unsigned s = 0; s < kAlphabet; ++s) counts[c][s] += sink->counts[c][s];
+    }
+  }
+  std::array<SymbolTable, kContexts> tables;
+  WriteTables(head, counts, tables);
+  std::vector<std::vector<uint8_t>> coded(bands.size());
+  RunTasks(parallel_for, bands.size(), [&](std::size_t b) {
+    RansEncode(tables, sinks[b]->symbols.get(), sinks[b]->size(), coded[b]);
+    sinks[b]->symbols.reset();
+    entries[b].rans_size = coded[b].size();
+    entries[b].bits_size = sinks[b]->writer.bits.Finish();
+  });
+  WriteBandDirectory(head, entries);
+  std::size_t total = head.size();
+  for (const BandEntry& entry : entries) total += entry.rans_size + entry.bits_size;
+  if (total > static_cast<std::size_t>(*destination_length)) return BM_INCOMPATIBLE_IMAGE;
+  uint8_t* out = destination;
+  auto put = [&](const uint8_t* data, std::size_t size) {
+    if (size != 0) std::memcpy(out, data, size);
+    out += size;
+  };
+  put(head.data(), head.size());
+  for (std::size_t b = 0; b < bands.size(); ++b) {
+    put(coded[b].data(), coded[b].size());
+    put(sinks[b]->bits.get(), entries[b].bits_size);
+  }
+  *destination_length = static_cast<int32_t>(total);
+  return BM_OK;
+}
+
 bm_status EncodeLossless(const uint16_t* pixels, uint32_t width, uint32_t height, uint8_t* destination,
-                         int32_t* destination_length) {
+                         int32_t* destination_length, const ParallelFor& parallel_for, const EncodeOptions& options) {
   const std::size_t count = std::size_t{width} * height;
+  const std::vector<Band> bands = PlanBands(width, height, options.bands);
   LosslessSource source{pixels};
-  Layout layout = ChooseLayout(source, width, height, false);
+  Layout layout = ChooseLayout(source, width, height, false, parallel_for);
   // Images that use few of the values in their range (scaled or shifted data)
   // code better as ranks in their sorted set of values.
   ValueMap map(pixels, count);
   std::vector<uint16_t> ranks;
   if (map.sparse()) {
+    ranks.resize(count);
+    RunTasks(parallel_for, bands.size(), [&](std::size_t b) {
+      const std::size_t first = std::size_t{bands[b].first_row} * width;
+      map.Ranks(pixels + first, std::size_t{bands[b].rows} * width, ranks.data() + first);
+    });
     // Ranks keep the image's shape, so the layout chosen for the values serves them too.
-    ranks = map.Ranks(pixels, count);
     LosslessSource ranked{ranks.data()};
     double ranked_bits = SampleCost(ranked, layout.distance, layout.predictor, width, height);
     if (ranked_bits * static_cast<double>(count) + map.SizeBits() < layout.bits * static_cast<double>(count)) {
@@ -239,70 +325,73 @@ bm_status EncodeLossless(const uint16_t* pixels, uint32_t width, uint32_t height
       ranks.clear();
     }
   }
-  std::vector<uint8_t> out;
-  WriteStart(out, kModeLossless, layout, !ranks.empty(), width, height);
-  if (!ranks.empty()) map.Write(out);
-  TokenSink sink(count);
-  CodeRows(source, layout.distance, layout.predictor, width, 0, height, sink);
-  return Finish(out, sink, destination, destination_length);
+  std::vector<uint8_t> head;
+  WriteStart(head, kModeLossless, layout, !ranks.empty(), width, height);
+  if (!ranks.empty()) map.Write(head);
+  return CodeBands(head, source, pixels, layout, width, bands, destination, destination_length, parallel_for);
+}
+
+// README › Bit stream › Version 2 › Samples, Choosing the mode: every value is
+// coded as its bin where it is that bin's representative, else escaped; lossless
+// mode when that codes smaller. No value is ever changed.
+bm_status EncodePrepared(const uint16_t* pixels, uint32_t width, uint32_t height, const EmbeddedHeader& header,
+                         const noise::Lattice& lattice, uint8_t* destination, int32_t* destination_length,
+                         const ParallelFor& parallel_for, const EncodeOptions& options) {
+  const std::size_t count = std::size_t{width} * height;
+  const std::vector<Band> bands = PlanBands(width, height, options.bands);
+  PreparedPlanes planes(count);
+  const uint64_t seed = header.seed();
+  const unsigned white = lattice.white();
+  const std::size_t first_coded = header.PixelCount();
+  RunTasks(parallel_for, bands.size(), [&](std::size_t b) {
+    const std::size_t begin = std::size_t{bands[b].first_row} * width;
+    const std::size_t end = begin + std::size_t{bands[b].rows} * width;
+    for (std::size_t i = begin; i < end; ++i) {
+      uint32_t bits = noise::DitherBits(seed, i);
+      double u = noise::DitherValue(bits);
+      int32_t fine = noise::DitherFine(bits);
+      uint16_t x = pixels[i];
+      int32_t k = lattice.SampleBin(x, u);
+      planes.centres[i] = k * 256 - fine;
+      planes.dither[i] = static_cast<int8_t>(fine);
+      planes.escape[i] = i >= first_coded && (x > white || lattice.Representative(k, u) != x);
+    }
+  });
+  PreparedSource source{pixels,
+                        planes.centres.data(),
+                        planes.dither.data(),
+                        planes.escape.data(),
+                        first_coded,
+                        PreparedContexts(header.error_bound())};
+  auto* color = dynamic_cast<const ColorHeader*>(&header);
+  bool mosaic = color != nullptr && color->cfa() != ColorFilterArray::kMono;
+  Layout layout = ChooseLayout(source, width, height, mosaic, parallel_for);
+  // Edited or never prepared pixels are escaped at 16 bits each, and a lattice
+  // finer than the integers wastes bits on empty bins: lossless may then be smaller.
+  if (SampleCost(LosslessSource{pixels}, layout.distance, layout.predictor, width, height) < layout.bits) {
+    return EncodeLossless(pixels, width, height, destination, destination_length, parallel_for, options);
+  }
+  std::vector<uint8_t> head;
+  WriteStart(head, kModePrepared, layout, false, width, height);
+  PutVarint(head, first_coded);
+  for (std::size_t i = 0; i < first_coded; ++i) {
+    head.push_back(static_cast<uint8_t>(pixels[i]));
+    head.push_back(static_cast<uint8_t>(pixels[i] >> 8));
+  }
+  return CodeBands(head, source, pixels, layout, width, bands, destination, destination_length, parallel_for);
 }
 
 }  // namespace
 
 bm_status Encode(const uint16_t* pixels, uint32_t width, uint32_t height, uint8_t* destination,
-                 int32_t* destination_length) {
+                 int32_t* destination_length, const ParallelFor& parallel_for, const EncodeOptions& options) {
   const std::size_t count = std::size_t{width} * height;
   std::unique_ptr<EmbeddedHeader> header = EmbeddedHeader::Read(std::span(pixels, count));
-  if (!header) return EncodeLossless(pixels, width, height, destination, destination_length);
-
-  auto lattice = noise::Lattice::For(*header->parameters(), header->error_bound());
-  if (!lattice) return BM_PARAMETERS_NOT_USABLE;
-  PreparedSource source{pixels,
-                        std::vector<int32_t>(count),
-                        std::vector<int8_t>(count),
-                        std::vector<uint8_t>(count),
-                        header->PixelCount(),
-                        PreparedContexts(header->error_bound())};
-  const uint64_t seed = header->seed();
-  const unsigned white = lattice->white();
-  const std::size_t first = source.header_pixels;
-  // Was the image prepared already? Judge on every eighth pixel: representatives
-  // cost as much as the rest of the first pass.
-  std::size_t eligible = 0, off_lattice = 0;
-  for (std::size_t i = first; i < count; i += 8) {
-    uint32_t bits = noise::DitherBits(seed, i);
-    double u = noise::DitherValue(bits);
-    uint16_t x = pixels[i];
-    if (x > white) continue;
-    ++eligible;
-    off_lattice += lattice->Representative(lattice->Bin(x, u), u) != x;
-  }
-  source.keep_off_lattice = off_lattice * kEditedImageShare <= eligible;
-  for (std::size_t i = 0; i < count; ++i) {
-    uint32_t bits = noise::DitherBits(seed, i);
-    double u = noise::DitherValue(bits);
-    int32_t fine = noise::DitherFine(bits);
-    uint16_t x = pixels[i];
-    int32_t k = lattice->SampleBin(x, u);
-    source.centres[i] = k * 256 - fine;
-    source.dither[i] = static_cast<int8_t>(fine);
-    // Kept as they are: values above white, and off-lattice values of a prepared image.
-    source.escape[i] = i >= first && (x > white || (source.keep_off_lattice && lattice->Representative(k, u) != x));
-  }
-
-  auto* color = dynamic_cast<const ColorHeader*>(header.get());
-  bool mosaic = color != nullptr && color->cfa() != ColorFilterArray::kMono;
-  Layout layout = ChooseLayout(source, width, height, mosaic);
-  std::vector<uint8_t> out;
-  WriteStart(out, kModePrepared, layout, false, width, height);
-  PutVarint(out, source.header_pixels);
-  for (std::size_t i = 0; i < source.header_pixels; ++i) {
-    out.push_back(static_cast<uint8_t>(pixels[i]));
-    out.push_back(static_cast<uint8_t>(pixels[i] >> 8));
-  }
-  TokenSink sink(count);
-  CodeRows(source, layout.distance, layout.predictor, width, 0, height, sink);
-  return Finish(out, sink, destination, destination_length);
+  // A header whose parameters define no lattice leaves nothing to code in bins.
+  auto lattice = header ? noise::Lattice::For(*header->parameters(), header->error_bound()) : nullptr;
+  if (!lattice) return EncodeLossless(pixels, width, height, destination, destination_length, parallel_for, options);
+  return EncodePrepared(pixels, width, height, *header, *lattice, destination, destination_length, parallel_for,
+                        options);
 }
 
 }  // namespace Brimlake::Nivra::codec

@@ -1,30 +1,43 @@
-// Layout of a coded image (documented in the library's README):
-//   "Nv", version, mode, layout byte (distance | predictor << 2 | value map flag 0x20),
+// Layout of a coded image (README › Bit stream):
+//   "Nv", version, mode, layout byte (distance | predictor << 2 | value map flag 0x20
+//   | version 2: rANS states code << 6),
 //   varint width, varint height,
 //   lossless mode with the value map flag: the map (see value_map.hpp),
 //   prepared mode only: varint header pixel count, those pixels as 16-bit little endian,
-//   context tables, varint rANS byte count, rANS bytes, raw extra bits to the end.
+//   context tables,
+//   version 1: varint rANS byte count, rANS bytes, raw extra bits to the end;
+//   version 2: the band directory, then per band its rANS bytes and its extra
+//              bits (see bands.hpp).
 #pragma once
 
 #include <cstdint>
 
-#include "nivra/nivra.h"
+#include "codec/bands.hpp"
+#include "nivra/nivra.hpp"
 
 namespace Brimlake::Nivra::codec {
 
 constexpr uint8_t kMagic0 = 'N';
 constexpr uint8_t kMagic1 = 'v';
-constexpr uint8_t kVersion = 1;
+constexpr uint8_t kVersion1 = 1;  // one stream for the whole image, no checksum: decoded only
+constexpr uint8_t kVersion = 2;   // bands of rows, each with its checksum
 constexpr uint8_t kModeLossless = 1;
 constexpr uint8_t kModePrepared = 2;
 constexpr uint8_t kValueMapFlag = 0x20;  // predictor in bits 2-4
-// A prepared image keeps its original value where it is off the lattice when at
-// most 1/64 of its values are: such an image was prepared, then edited. More
-// off-lattice values mean the image still has to be prepared.
-constexpr uint64_t kEditedImageShare = 64;
+// Bits 6-7 of the layout byte: 2 << code interleaved rANS states per band. Room
+// for more states; today's coder writes and reads two (code 0) only.
+constexpr unsigned kRansStatesShift = 6;
+constexpr uint8_t kRansStatesCode = 0;
+
+// What the encoder may vary without changing the format; tests and the fuzz
+// target use small bands to reach multi-band streams with small images.
+struct EncodeOptions {
+  BandPlan bands;
+};
 
 bm_status Encode(const uint16_t* pixels, uint32_t width, uint32_t height, uint8_t* destination,
-                 int32_t* destination_length);
-bm_status Decode(const uint8_t* source, std::size_t source_size, uint16_t* destination, std::size_t pixel_count);
+                 int32_t* destination_length, const ParallelFor& parallel_for, const EncodeOptions& options = {});
+bm_status Decode(const uint8_t* source, std::size_t source_size, uint16_t* destination, std::size_t pixel_count,
+                 const ParallelFor& parallel_for);
 
 }  // namespace Brimlake::Nivra::codec
