@@ -172,14 +172,16 @@ class SharedInputView : public std::streambuf {
   pos_type seekoff(off_type offset, std::ios_base::seekdir dir, std::ios_base::openmode which) override {
     if ((which & std::ios_base::in) == 0) return pos_type(off_type(-1));
     const auto current = static_cast<off_type>(fetched_) - (egptr() - gptr());
-    const off_type base = dir == std::ios_base::beg   ? 0
+    // Positions are the file's, as on the input itself: what a chunk reports names its offset.
+    const off_type start = static_cast<off_type>(start_);
+    const off_type base = dir == std::ios_base::beg   ? -start
                           : dir == std::ios_base::cur ? current
                                                       : static_cast<off_type>(length_);
     const off_type target = base + offset;
     if (target < 0 || static_cast<uint64_t>(target) > length_) return pos_type(off_type(-1));
     setg(nullptr, nullptr, nullptr);
     fetched_ = static_cast<uint64_t>(target);
-    return pos_type(target);
+    return pos_type(start + target);
   }
 
   pos_type seekpos(pos_type position, std::ios_base::openmode which) override {
