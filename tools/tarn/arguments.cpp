@@ -24,7 +24,7 @@ Options:
   -k, --keep                keep the sources (the default)
   --rm                      delete each source once its output is complete and synced
                             to disk and, for compress, decoded and found identical
-  -T, --threads N           files worked on at once; 0 (the default) means one per core
+  -T, --threads N           files worked on at once and threads coding them; 0 (default): one per core
   --json                    info: print the chunk tables as JSON
   --json PATH               compress: also write the metadata as JSON to PATH;
                             decompress: take the metadata from PATH (single FILE)

@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <thread>
 
 #include <fmt/format.h>
@@ -61,6 +63,9 @@ int main(int argc, char** argv) {
     fmt::print("tarn {}\n", TarnVersion());
     return kExitOk;
   }
+
+  // -T also sets the library's own thread count; the library reads it at its first coded chunk.
+  if (arguments.threads) setenv("TARN_THREADS", std::to_string(*arguments.threads).c_str(), 1);
 
   const bool progress_line = arguments.verbosity >= 0 && arguments.command != Command::Info && isatty(STDERR_FILENO);
   tarn::cli::Console console(progress_line);
