@@ -44,5 +44,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Dependencies come from the libraries the binaries actually link (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# The Python package needs the interpreter and NumPy, which no linked library reveals.
+if(TARGET tarn_python)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-numpy")
+endif()
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -59,13 +59,34 @@ cmake -S "$here/find_package_consumer" -B "$work/consumer-build" -DCMAKE_PREFIX_
 cmake --build "$work/consumer-build" >/dev/null
 "$work/consumer-build/consumer" "$sample" "$work/cxx.nivra" "$work/cxx-restored.tif"
 
+package_init=$(find "$prefix" -path '*/dist-packages/tarn/__init__.py' | head -n 1)
+if [ -n "$package_init" ]; then
+  step "Python package"
+  site=$(dirname "$(dirname "$package_init")")
+  PYTHONPATH="$site" /usr/bin/python3 - "$sample" "$work" <<'PYTHON'
+import filecmp, sys
+import numpy as np
+import tarn, tarn.nivra
+sample, work = sys.argv[1:]
+assert "/dist-packages/" in tarn.__file__, tarn.__file__
+tarn.compress_file(sample, work + "/py.nivra")
+tarn.decompress_file(work + "/py.nivra", work + "/py-restored.tif")
+assert filecmp.cmp(sample, work + "/py-restored.tif", shallow=False)
+image = np.random.default_rng(1).integers(0, 4096, (64, 96), dtype=np.uint16)
+assert np.array_equal(tarn.nivra.decode(tarn.nivra.encode(image), image.shape), image)
+print("python: tarn from", tarn.__file__)
+PYTHON
+fi
+
 if command -v dpkg-shlibdeps >/dev/null && [ -f "$build/CPackConfig.cmake" ]; then
   step "Debian package"
   (cd "$build" && cpack --config CPackConfig.cmake -G DEB -B "$work/deb" >/dev/null)
   package=$(ls "$work"/deb/*.deb)
   depends=$(dpkg-deb -f "$package" Depends)
   echo "$(basename "$package"): Depends: $depends"
-  for needed in libzstd libtiff libjsoncpp libc6; do
+  needed_list="libzstd libtiff libjsoncpp libc6"
+  [ -n "$package_init" ] && needed_list="$needed_list python3-numpy"
+  for needed in $needed_list; do
     grep -q "$needed" <<<"$depends" || { echo "Depends lacks $needed"; exit 1; }
   done
   dpkg-deb -c "$package" | grep -q '/usr/share/nivra/README' || { echo "package lacks the calibration folder"; exit 1; }
