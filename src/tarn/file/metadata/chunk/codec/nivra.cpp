@@ -90,9 +90,9 @@ void RunEncodedStreamHook(std::span<uint8_t> stream) {
 // made from: only a stream known to restore them may be stored.
 void VerifyDecodesTo(const Geometry& geometry, const uint16_t* pixels, std::span<const uint8_t> stream) {
   ByteBuffer decoded(geometry.PixelCount() * 2);
-  const bm_status status = nivra_decode(stream.data(), static_cast<int32_t>(stream.size()),
-                                        reinterpret_cast<uint16_t*>(decoded.span().data()),
-                                        static_cast<int32_t>(geometry.PixelCount()));
+  const bm_status status = Brimlake::Nivra::decode(stream.data(), static_cast<int32_t>(stream.size()),
+                                                   reinterpret_cast<uint16_t*>(decoded.span().data()),
+                                                   static_cast<int32_t>(geometry.PixelCount()), CodecThreads());
   if (status != BM_OK) {
     throw VerifyError(fmt::format("its output does not decode ({})", bm_status_description(status)));
   }
