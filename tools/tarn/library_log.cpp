@@ -9,11 +9,10 @@
 
 #include "tarn/logger.hpp"
 #include "tarn/tarn.h"
+#include "tarn/util/thread_pool.hpp"
 
 namespace tarn::cli {
 namespace {
-
-thread_local FileLog* current_file_log = nullptr;
 
 class ConsoleSink : public spdlog::sinks::base_sink<std::mutex> {
  public:
@@ -22,8 +21,9 @@ class ConsoleSink : public spdlog::sinks::base_sink<std::mutex> {
  protected:
   void sink_it_(const spdlog::details::log_msg& message) override {
     std::string text(message.payload.data(), message.payload.size());
-    if (current_file_log != nullptr) {
-      auto& list = message.level >= spdlog::level::err ? current_file_log->errors : current_file_log->notes;
+    // The library's own threads carry the file's scope along (the sink's lock orders the appends).
+    if (auto* file_log = static_cast<FileLog*>(tarn::util::TaskContext())) {
+      auto& list = message.level >= spdlog::level::err ? file_log->errors : file_log->notes;
       list.push_back(std::move(text));
       return;
     }
@@ -67,8 +67,6 @@ void RouteLibraryLog(Console& console, int verbosity) {
   logger->sinks().push_back(std::make_shared<ConsoleSink>(console, verbosity <= -2));
 }
 
-FileLogScope::FileLogScope(FileLog& log) : previous_(current_file_log) { current_file_log = &log; }
-
-FileLogScope::~FileLogScope() { current_file_log = previous_; }
+FileLogScope::FileLogScope(FileLog& log) : scope_(&log) {}
 
 }  // namespace tarn::cli

@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "console.hpp"
+#include "tarn/util/thread_pool.hpp"
 
 namespace tarn::cli {
 
-// What the library logged on one thread while it worked on one file.
+// What the library logged, on any of its threads, while it worked on one file.
 struct FileLog {
   std::vector<std::string> errors;
   std::vector<std::string> notes;  // warnings and below
@@ -22,16 +23,13 @@ struct FileLog {
 // `verbosity`. Call once, before any work starts; `console` must outlive the program's work.
 void RouteLibraryLog(Console& console, int verbosity);
 
-// While alive, what the library logs on this thread goes to `log`.
+// While alive, what the library logs for work started on this thread goes to `log`.
 class FileLogScope {
  public:
   explicit FileLogScope(FileLog& log);
-  ~FileLogScope();
-  FileLogScope(const FileLogScope&) = delete;
-  FileLogScope& operator=(const FileLogScope&) = delete;
 
  private:
-  FileLog* previous_;
+  tarn::util::TaskContextScope scope_;
 };
 
 }  // namespace tarn::cli

@@ -44,6 +44,8 @@ unsigned HardwareThreads() {
 
 unsigned Effective(unsigned count) { return count == 0 ? HardwareThreads() : std::min(count, kMostThreads); }
 
+thread_local void* task_context = nullptr;
+
 // 0 until SetThreadCount is called.
 std::atomic<unsigned> chosen_count{0};
 
@@ -108,6 +110,7 @@ class Pool {
     Job(const std::function<void(size_t)>& task, size_t count, unsigned helpers_wanted)
         : task(task), count(count), helpers_wanted(helpers_wanted) {}
     const std::function<void(size_t)>& task;
+    void* const context = task_context;  // the caller's, for every thread that runs a task
     const size_t count;
     const unsigned helpers_wanted;
     unsigned helpers = 0;
@@ -177,6 +180,7 @@ class Pool {
       lock.unlock();
       std::exception_ptr failure;
       try {
+        const TaskContextScope scope(job.context);
         job.task(index);
       } catch (...) {
         failure = std::current_exception();
@@ -226,5 +230,11 @@ void ParallelFor(size_t count, const std::function<void(size_t)>& task) {
   if (threads <= 1) return RunOnCaller(count, task);
   Pool::Instance().Run(count, task, static_cast<unsigned>(std::min<size_t>(count, threads) - 1));
 }
+
+void* TaskContext() { return task_context; }
+
+TaskContextScope::TaskContextScope(void* context) : previous_(task_context) { task_context = context; }
+
+TaskContextScope::~TaskContextScope() { task_context = previous_; }
 
 }  // namespace tarn::util

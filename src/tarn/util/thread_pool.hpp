@@ -20,4 +20,20 @@ void SetThreadCount(unsigned count);
 // throws; afterwards the exception of the lowest failing index is rethrown.
 void ParallelFor(std::size_t count, const std::function<void(std::size_t)>& task);
 
+// A value of the caller's that follows its tasks onto whatever thread runs them, so that
+// what a task logs can be told apart by the work it belongs to (the command line gathers
+// the messages of each file). Null unless a scope sets it on the calling thread.
+void* TaskContext();
+
+class TaskContextScope {
+ public:
+  explicit TaskContextScope(void* context);
+  ~TaskContextScope();
+  TaskContextScope(const TaskContextScope&) = delete;
+  TaskContextScope& operator=(const TaskContextScope&) = delete;
+
+ private:
+  void* previous_;
+};
+
 }  // namespace tarn::util

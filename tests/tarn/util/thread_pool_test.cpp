@@ -118,18 +118,27 @@ TEST_P(ThreadPoolTest, NestedCallsFinishAndPassFailuresOut) {
                std::logic_error);
 }
 
-TEST_P(ThreadPoolTest, ServesSeveralCallersAtOnce) {
+TEST_P(ThreadPoolTest, ServesSeveralCallersAtOnceEachWithItsOwnContext) {
   std::atomic<uint64_t> sum{0};
+  std::atomic<int> foreign_context{0};
+  int identities[4] = {};
   std::vector<std::thread> callers;
   for (int caller = 0; caller < 4; ++caller) {
-    callers.emplace_back([&] {
+    callers.emplace_back([&, caller] {
+      // Tasks, nested ones too, see their caller's context on whichever thread runs them.
+      const util::TaskContextScope scope(&identities[caller]);
       for (int round = 0; round < 50; ++round) {
-        ParallelFor(16, [&](size_t index) { sum += index; });
+        ParallelFor(16, [&](size_t index) {
+          sum += index;
+          ParallelFor(2, [&](size_t) { foreign_context += util::TaskContext() != &identities[caller]; });
+        });
       }
     });
   }
   for (auto& caller : callers) caller.join();
   EXPECT_EQ(sum, 4u * 50u * (15u * 16u / 2u));
+  EXPECT_EQ(foreign_context, 0);
+  EXPECT_EQ(util::TaskContext(), nullptr);
 }
 
 TEST(ThreadPoolTest, StartsWorkersLazilyAndNoneForOneThread) {
