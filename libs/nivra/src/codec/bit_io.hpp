@@ -114,6 +114,21 @@ class BitReader {
     fill_ -= bits;
     return value;
   }
+  // As Get, for a caller that made sure that at least 8 bytes are left at every
+  // call (remaining() >= 8 + all the bits it takes / 8): one unconditional refill.
+  uint32_t GetUnchecked(unsigned bits) {  // bits <= 32
+    uint64_t word;
+    std::memcpy(&word, data_ + pos_, 8);
+    acc_ |= word << fill_;
+    pos_ += (63 - fill_) >> 3;
+    fill_ |= 56;
+    auto value = static_cast<uint32_t>(acc_ & ((uint64_t{1} << bits) - 1));
+    acc_ >>= bits;
+    fill_ -= bits;
+    return value;
+  }
+  // Bytes not yet loaded.
+  std::size_t remaining() const { return size_ - pos_; }
   // True when more bits were taken than the buffer held.
   bool overrun() const { return overrun_; }
   // Bytes holding the bits taken so far (the last one possibly in part).

@@ -8,6 +8,7 @@
 #include "codec/format.hpp"
 #include "codec/prediction.hpp"
 #include "codec/rans.hpp"
+#include "codec/row_contexts.hpp"
 #include "codec/value_map.hpp"
 #include "noise/dither.hpp"
 #include "noise/lattice.hpp"
@@ -21,16 +22,26 @@ constexpr std::size_t kMaxHeaderPixels = 1024;
 // Small enough to copy into locals for each row, which lets the compiler keep
 // the coder states in registers.
 struct Streams {
-  const DecodeTable* tables;
+  const DecodeTables* tables;
   RansDecoder rans;
   BitReader bits;
   bool bad = false;
 
-  // Token of the next sample in this context; an absent context marks the stream bad.
+  // Token of the next sample in this context; an absent context gives
+  // kAbsentToken, which the caller must refuse. Unchecked: see Unchecked().
+  template <bool kChecked = true>
   uint32_t Token(uint32_t context) {
-    const DecodeTable& table = tables[context];
-    bad |= !table.present;
-    return rans.Get(table);
+    return rans.Get<kChecked>(*tables, context);
+  }
+  // Extra bits of a token.
+  template <bool kChecked = true>
+  uint32_t Extra(unsigned count) {
+    if constexpr (kChecked) return bits.Get(count); else return bits.GetUnchecked(count);
+  }
+  // Whether `samples` more samples surely stay inside both parts: one word per
+  // symbol, at most 25 extra bits per sample.
+  bool Unchecked(std::size_t samples) const {
+    return rans.remaining() >= 2 * samples && bits.remaining() >= 8 + (samples * 25 + 7) / 8;
   }
   bool ok() const { return !bad && !rans.bad() && !bits.overrun(); }
 };
@@ -45,7 +56,7 @@ struct Stream {
   std::size_t header_pixels = 0;
   std::unique_ptr<EmbeddedHeader> header;
   std::shared_ptr<const noise::Lattice> lattice;
-  std::unique_ptr<std::array<DecodeTable, kContexts>> tables;
+  std::unique_ptr<DecodeTables> tables;
   std::vector<BandEntry> bands;
 };
 
@@ -82,7 +93,7 @@ bool ReadStart(ByteReader& in, uint16_t* destination, std::size_t pixel_count, S
     s.lattice = noise::Lattice::For(*s.header->parameters(), s.header->error_bound());
     if (!s.lattice) return false;
   }
-  s.tables = std::make_unique<std::array<DecodeTable, kContexts>>();
+  s.tables = std::make_unique<DecodeTables>();
   return ReadTables(in, *s.tables);
 }
 
@@ -103,7 +114,7 @@ bool ReadSingleBand(ByteReader& in, Stream& s) {
 
 // The coder of one band, or an unusable one when its rANS part is too short.
 Streams BandStreams(const Stream& s, const BandEntry& entry) {
-  return {s.tables->data(), RansDecoder(entry.rans, entry.rans_size), BitReader(entry.bits, entry.bits_size)};
+  return {s.tables.get(), RansDecoder(entry.rans, entry.rans_size), BitReader(entry.bits, entry.bits_size)};
 }
 
 // Both coders ended where the encoder began; version 2 sizes its extra bits exactly.
@@ -112,24 +123,57 @@ bool BandFinished(const Stream& s, const Streams& streams, const BandEntry& entr
          (s.version == kVersion1 || streams.bits.BytesUsed() == entry.bits_size);
 }
 
+// The tokens of `count` samples whose contexts are known: the rANS chain alone,
+// with nothing else competing for registers.
+template <bool kChecked>
+void DecodeTokens(Streams& streams, const uint8_t* contexts, std::size_t count, uint8_t* tokens) {
+  RansDecoder rans = streams.rans;
+  const DecodeTables& tables = *streams.tables;
+  for (std::size_t i = 0; i < count; ++i) tokens[i] = static_cast<uint8_t>(rans.Get<kChecked>(tables, contexts[i]));
+  streams.rans = rans;
+}
+
+// Row y of a lossless band from its tokens: extra bits, prediction, values.
+// Returns non-zero when a token cannot occur in lossless mode (escape, absent context).
+template <int D, int P, bool kChecked>
+uint32_t LosslessRow(BitReader& stream_bits, const uint8_t* tokens, uint16_t* plane, std::size_t width,
+                     std::size_t y) {
+  BitReader bits = stream_bits;
+  uint32_t bad_token = 0;
+  const uint8_t* token_of = tokens - y * width;
+  PredictRows<D, P>(plane, width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t) {
+    uint32_t token = token_of[i];
+    bad_token |= token >= kEscapeToken;
+    unsigned extra = kTokenBase.extra_bits[token];
+    uint32_t value = kTokenBase.base[token] + (kChecked ? bits.Get(extra) : bits.GetUnchecked(extra));
+    auto sample = static_cast<uint16_t>(pred + UnZigZag(value));
+    plane[i] = sample;
+    return int32_t{sample};
+  });
+  stream_bits = bits;
+  return bad_token;
+}
+
 // Lossless samples of one band into its rows of `out`; ranks back to values.
 bool DecodeLosslessBand(const Stream& s, const BandEntry& entry, uint16_t* out) {
   Streams streams = BandStreams(s, entry);
   if (streams.rans.bad()) return false;
   const std::size_t width = s.width, count = width * entry.band.rows;
   bool ok = true;
+  std::unique_ptr<uint8_t[]> contexts(new uint8_t[width]), tokens(new uint8_t[width]);
   WithLayout(s.distance, s.predictor, [&](auto d, auto p) {
+    constexpr int D = decltype(d)::value, P = decltype(p)::value;
     for (std::size_t y = 0; y < entry.band.rows && ok; ++y) {
-      Streams row = streams;
-      PredictRows<d(), p()>(out, width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t activity) {
-        uint32_t token = row.Token(LosslessContext(activity));
-        row.bad |= token == kEscapeToken;
-        uint32_t value = kTokenBase.base[token] + row.bits.Get(kTokenBase.extra_bits[token]);
-        auto sample = static_cast<uint16_t>(pred + UnZigZag(value));
-        out[i] = sample;
-        return int32_t{sample};
-      });
-      streams = row;
+      LosslessRowContexts<D>(out, width, y, contexts.get());
+      uint32_t bad_token;
+      if (streams.Unchecked(width)) {
+        DecodeTokens<false>(streams, contexts.get(), width, tokens.get());
+        bad_token = LosslessRow<D, P, false>(streams.bits, tokens.get(), out, width, y);
+      } else {
+        DecodeTokens<true>(streams, contexts.get(), width, tokens.get());
+        bad_token = LosslessRow<D, P, true>(streams.bits, tokens.get(), out, width, y);
+      }
+      streams.bad |= bad_token != 0;
       ok = streams.ok();
     }
   });
@@ -178,6 +222,7 @@ bool DecodePreparedBand(const Stream& s, const BandEntry& entry, std::size_t fir
         int32_t fine = noise::DitherFine(bits);
         PreparedContexts::Choice c = contexts.Choose(pred, activity, fine);
         uint32_t token = row.Token(c.context);
+        row.bad |= token == kAbsentToken;
         uint32_t payload = kTokenBase.base[token] + row.bits.Get(kTokenBase.extra_bits[token]);
         if (token == kEscapeToken) {
           auto value = static_cast<uint16_t>(payload);

@@ -52,9 +52,11 @@ inline unsigned BitLength(uint32_t v) { return 32 - static_cast<unsigned>(std::c
 // order; visit returns the sample's value. Neighbours are read just before each
 // call, so a decoder may fill the plane from within visit; the west neighbours
 // come from the returned values, which spares reloading what was just stored.
+// Always inlined: visit's state (coder states, bit buffers) must stay in
+// registers, which it cannot once its address is passed to a call.
 template <int D, int P, class T, class Visit>
-inline void PredictRows(const T* plane, std::size_t width, std::size_t y_begin, std::size_t y_end,
-                        Visit&& visit) {
+[[gnu::always_inline]] inline void PredictRows(const T* plane, std::size_t width, std::size_t y_begin,
+                                               std::size_t y_end, Visit&& visit) {
   for (std::size_t y = y_begin; y < y_end; ++y) {
     const T* row = plane + y * width;  // read only in the first rows
     const std::size_t base = y * width;

@@ -66,31 +66,36 @@ void WriteTables(std::vector<uint8_t>& out, const std::array<Histogram, kContext
   }
 }
 
-bool ReadTables(ByteReader& in, std::array<DecodeTable, kContexts>& tables) {
+bool ReadTables(ByteReader& in, DecodeTables& tables) {
   uint64_t context_mask = in.Varint(kContexts);
   if (!in.ok()) return false;
   for (unsigned c = 0; c < kContexts; ++c) {
-    DecodeTable& table = tables[c];
-    table.present = (context_mask >> c & 1) != 0;
-    if (!table.present) continue;
+    auto& symbol = tables.symbol[c];
+    auto& freq_start = tables.freq_start[c];
+    freq_start = {};
+    freq_start[kAbsentToken] = kProbScale;
+    if ((context_mask >> c & 1) == 0) {
+      symbol.fill(static_cast<uint8_t>(kAbsentToken));
+      continue;
+    }
     uint64_t symbol_mask = in.Varint(kAlphabet);
     if (!in.ok() || symbol_mask == 0) return false;
     unsigned last = 63 - static_cast<unsigned>(std::countl_zero(symbol_mask));
+    std::array<uint32_t, kAlphabet> freq{};
     uint32_t sum = 0;
-    table.freq = {};
     for (unsigned s = 0; s < last; ++s) {
       if ((symbol_mask >> s & 1) == 0) continue;
       uint64_t f = in.Varint(kProbBits) + 1;
       if (!in.ok() || sum + f >= kProbScale) return false;  // the last symbol needs at least 1
-      table.freq[s] = static_cast<uint16_t>(f);
+      freq[s] = static_cast<uint32_t>(f);
       sum += static_cast<uint32_t>(f);
     }
-    table.freq[last] = static_cast<uint16_t>(kProbScale - sum);
+    freq[last] = kProbScale - sum;
     uint32_t start = 0;
     for (unsigned s = 0; s < kAlphabet; ++s) {
-      table.start[s] = static_cast<uint16_t>(start);
-      std::fill_n(table.symbol.begin() + start, table.freq[s], static_cast<uint8_t>(s));
-      start += table.freq[s];
+      freq_start[s] = freq[s] | start << 16;
+      std::fill_n(symbol.begin() + start, freq[s], static_cast<uint8_t>(s));
+      start += freq[s];
     }
   }
   return true;
