@@ -15,6 +15,7 @@
 #include "codec/format.hpp"
 #include "codec/prediction.hpp"
 #include "codec/rans.hpp"
+#include "codec/row_contexts.hpp"
 #include "codec/value_map.hpp"
 #include "noise/dither.hpp"
 #include "noise/lattice.hpp"
@@ -26,18 +27,18 @@ namespace {
 // Where tokens go while coding rows: copied into a local for each row so that
 // its pointers and bit buffer stay in registers.
 struct TokenWriter {
-  uint16_t* symbol;  // context << 8 | token, in coding order
+  uint16_t* symbol;  // context << kContextShift | token, in coding order
   BitWriter bits;
   std::array<Histogram, kContexts>* counts;
 
   void Put(uint32_t context, uint32_t value) {
     Token t = Tokenize(value);
-    *symbol++ = static_cast<uint16_t>(context << 8 | t.token);
+    *symbol++ = static_cast<uint16_t>(context << kContextShift | t.token);
     ++(*counts)[context][t.token];
     bits.Put(t.extra, t.extra_bits);
   }
   void Escape(uint32_t context, uint16_t value) {
-    *symbol++ = static_cast<uint16_t>(context << 8 | kEscapeToken);
+    *symbol++ = static_cast<uint16_t>(context << kContextShift | kEscapeToken);
     ++(*counts)[context][kEscapeToken];
     bits.Put(value, 16);
   }
@@ -120,9 +121,11 @@ struct LosslessSource {
   const uint16_t* plane() const { return samples; }
   // The same source seen from a band's first sample on.
   LosslessSource Band(std::size_t first) const { return {samples + first}; }
+  // Contexts come a row at a time (row_contexts.hpp), not from the activity.
+  static constexpr bool kRowContexts = true;
   template <class Sink>
-  void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t activity) const {
-    sink.Put(LosslessContext(activity), ZigZag(static_cast<int16_t>(samples[i] - pred)));
+  void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t context) const {
+    sink.Put(context, ZigZag(static_cast<int16_t>(samples[i] - pred)));
   }
 };
 
@@ -139,6 +142,7 @@ struct PreparedSource {
   // Noise dominates the bins: the averages of two neighbours and the planar
   // prediction never beat the average of four and the edge detector there.
   static constexpr std::array kPredictorsTried = {kMed, kAverage4, kAbove4};
+  static constexpr bool kRowContexts = false;  // the context depends on the prediction
   const uint16_t* pixels;
   const int32_t* centres;
   const int8_t* dither;
@@ -174,13 +178,24 @@ template <class Source, class Sink>
 void CodeRows(const Source& source, int distance, int predictor, std::size_t width, std::size_t y_begin,
               std::size_t y_end, Sink& sink) {
   WithLayout(distance, predictor, [&](auto d, auto p) {
+    constexpr int D = decltype(d)::value, P = decltype(p)::value;
+    const auto* plane = source.plane();
+    std::unique_ptr<uint8_t[]> contexts(Source::kRowContexts ? new uint8_t[width] : nullptr);
     for (std::size_t y = y_begin; y < y_end; ++y) {
       auto&& local = sink.Local();
-      PredictRows<d(), p()>(source.plane(), width, y, y + 1,
-                            [&](std::size_t i, int32_t pred, uint32_t activity) {
-                              source.Code(local, i, pred, activity);
-                              return int32_t(source.plane()[i]);
-                            });
+      if constexpr (Source::kRowContexts) {
+        LosslessRowContexts<D>(plane, width, y, contexts.get());
+        const uint8_t* context = contexts.get() - y * width;
+        PredictRows<D, P>(plane, width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t) {
+          source.Code(local, i, pred, context[i]);
+          return int32_t(plane[i]);
+        });
+      } else {
+        PredictRows<D, P>(plane, width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t activity) {
+          source.Code(local, i, pred, activity);
+          return int32_t(plane[i]);
+        });
+      }
       sink.Commit(local);
     }
   });

@@ -3,6 +3,7 @@
 // the local gradients) lets smooth and busy areas keep their own statistics.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -23,8 +24,11 @@ constexpr int kPredictors = 5;
 template <int P>
 inline int32_t Predict(int32_t w, int32_t n, int32_t nw, int32_t ne, int32_t nn) {
   if constexpr (P == kMed) {
-    int32_t hi = w > n ? w : n, lo = w > n ? n : w;
-    return nw >= hi ? lo : nw <= lo ? hi : w + n - nw;
+    // The median of w, n and w + n − nw: the planar guess clamped between the
+    // two neighbours. Min and max compile without the branches that noise
+    // would make unpredictable.
+    int32_t hi = std::max(w, n), lo = std::min(w, n);
+    return std::min(std::max(w + n - nw, lo), hi);
   } else if constexpr (P == kAverage2) {
     return (w + n + 1) >> 1;
   } else if constexpr (P == kAverage4) {

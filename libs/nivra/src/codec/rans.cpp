@@ -103,19 +103,21 @@ bool ReadTables(ByteReader& in, DecodeTables& tables) {
 
 namespace {
 
-// Division-free encoding step (reciprocal of the frequency, as in ryg_rans).
+// Division-free encoding step (reciprocal of the frequency, as in ryg_rans),
+// 16 bytes so that a symbol's step is one aligned line fragment.
 struct EncodeSymbol {
   uint32_t x_max;
   uint32_t reciprocal;
   uint32_t bias;
-  uint32_t complement;
-  uint32_t shift;
+  uint16_t complement;
+  uint16_t shift;
 };
+static_assert(sizeof(EncodeSymbol) == 16);
 
 EncodeSymbol MakeEncodeSymbol(uint32_t start, uint32_t freq) {
   EncodeSymbol e{};
   e.x_max = ((kRansLow >> kProbBits) << 16) * freq;
-  e.complement = kProbScale - freq;
+  e.complement = static_cast<uint16_t>(kProbScale - freq);
   if (freq < 2) {
     e.reciprocal = ~0u;
     e.shift = 0;
@@ -124,7 +126,7 @@ EncodeSymbol MakeEncodeSymbol(uint32_t start, uint32_t freq) {
     uint32_t shift = 0;
     while (freq > (1u << shift)) ++shift;
     e.reciprocal = static_cast<uint32_t>(((uint64_t{1} << (shift + 31)) + freq - 1) / freq);
-    e.shift = shift - 1;
+    e.shift = static_cast<uint16_t>(shift - 1);
     e.bias = start;
   }
   return e;
@@ -134,10 +136,12 @@ EncodeSymbol MakeEncodeSymbol(uint32_t start, uint32_t freq) {
 
 void RansEncode(const std::array<SymbolTable, kContexts>& tables, const uint16_t* symbols, std::size_t count,
                 std::vector<uint8_t>& out) {
-  std::vector<std::array<EncodeSymbol, kAlphabet>> encode(kContexts);
+  std::vector<EncodeSymbol> encode(kContexts << kContextShift);
   for (unsigned c = 0; c < kContexts; ++c) {
     for (unsigned s = 0; s < kAlphabet; ++s) {
-      if (tables[c].freq[s] != 0) encode[c][s] = MakeEncodeSymbol(tables[c].start[s], tables[c].freq[s]);
+      if (tables[c].freq[s] != 0) {
+        encode[c << kContextShift | s] = MakeEncodeSymbol(tables[c].start[s], tables[c].freq[s]);
+      }
     }
   }
   // At most one word per symbol plus the final states, written from the back.
@@ -148,7 +152,7 @@ void RansEncode(const std::array<SymbolTable, kContexts>& tables, const uint16_t
   // array indexed by parity) stay in registers.
   uint32_t even = kRansLow, odd = kRansLow;
   auto put = [&](uint32_t& x, uint16_t symbol) {
-    const EncodeSymbol& e = encode[symbol >> 8][symbol & 0xFF];
+    const EncodeSymbol& e = encode[symbol];
     // Store the low word always; keep it only when the state overflows (no branch).
     uint32_t emit = x >= e.x_max;
     p[-1] = static_cast<uint16_t>(x);

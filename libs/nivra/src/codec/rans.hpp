@@ -30,7 +30,11 @@ SymbolTable NormalizeCounts(const Histogram& counts);
 void WriteTables(std::vector<uint8_t>& out, const std::array<Histogram, kContexts>& counts,
                  std::array<SymbolTable, kContexts>& tables);
 
-// Codes the symbols (context << 8 | token) with the tables, appending the bytes
+// Symbols to encode: context << kContextShift | token (one flat table index).
+constexpr unsigned kContextShift = 6;
+static_assert(kAlphabet <= 1u << kContextShift);
+
+// Codes the symbols (context << kContextShift | token) with the tables, appending the bytes
 // the decoder reads: the final states of the even and the odd symbols (high
 // word first), then the words in decoding order.
 void RansEncode(const std::array<SymbolTable, kContexts>& tables, const uint16_t* symbols, std::size_t count,
