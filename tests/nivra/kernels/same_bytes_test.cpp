@@ -24,7 +24,9 @@ struct Case {
   const char* name;
   uint32_t width, height;
   std::function<std::vector<uint16_t>(uint32_t, uint32_t)> image;
-  uint64_t bytes_hash;  // XXH3-64 of the coded bytes, from the encoder before the fast kernels
+  // XXH3-64 of the coded bytes, from the encoder before the fast kernels; for
+  // lossless planes under 4096 pixels, from when they began to try one predictor.
+  uint64_t bytes_hash;
 };
 
 std::shared_ptr<Nivra::ExtendedAnscombeParameters> Model(const nivra_test::SensorModel& m) {
@@ -66,9 +68,9 @@ const std::vector<Case>& Cases() {
        },
        0x7ced7b0d50de36a6ull},
       {"lossless-small-32x32", 32, 32, [](uint32_t w, uint32_t h) { return Sensor(w, h, nivra_test::Cells); },
-       0x9514d00b239f4fd9ull},
+       0x45740a6681a1b206ull},
       {"lossless-one-row", 1000, 1, [](uint32_t w, uint32_t h) { return Sensor(w, h, nivra_test::Flat); },
-       0x4a356d6c54e9f59aull},
+       0x583e94d58dbc4b03ull},
       {"prepared-monochrome", 256, 200,
        [](uint32_t w, uint32_t h) {
          Nivra::MonochromeHeader header(99, 1.0f, Model({}));

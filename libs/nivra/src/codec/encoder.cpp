@@ -117,6 +117,7 @@ void RunTasks(const ParallelFor& parallel_for, std::size_t count, const std::fun
 struct LosslessSource {
   // The planar prediction never won on real or synthetic images; trying it cost time.
   static constexpr std::array kPredictorsTried = {kMed, kAverage2, kAverage4, kAbove4};
+  static constexpr int kSmallPlanePredictor = kMed;  // follows edges, never far from the best
   const uint16_t* samples;
   const uint16_t* plane() const { return samples; }
   // The same source seen from a band's first sample on.
@@ -142,6 +143,7 @@ struct PreparedSource {
   // Noise dominates the bins: the averages of two neighbours and the planar
   // prediction never beat the average of four and the edge detector there.
   static constexpr std::array kPredictorsTried = {kMed, kAverage4, kAbove4};
+  static constexpr int kSmallPlanePredictor = kAverage4;  // averages the noise of four neighbours
   static constexpr bool kRowContexts = false;  // the context depends on the prediction
   const uint16_t* pixels;
   const int32_t* centres;
@@ -234,8 +236,14 @@ template <class Source>
 Layout ChooseLayout(const Source& source, std::size_t width, std::size_t height, bool mosaic_only,
                     const ParallelFor& parallel_for) {
   std::vector<Layout> trials;
+  // A small plane costs more in trials than a better predictor could save: it
+  // tries one predictor, the one that is never far from the best for the source.
+  constexpr std::size_t kSmallPlanePixels = 4096;
+  const bool small = width * height < kSmallPlanePixels;
   for (int distance = mosaic_only ? 2 : 1; distance <= 2; ++distance) {
-    for (int predictor : Source::kPredictorsTried) trials.push_back({distance, predictor});
+    for (int predictor : Source::kPredictorsTried) {
+      if (!small || predictor == Source::kSmallPlanePredictor) trials.push_back({distance, predictor});
+    }
   }
   // Below this size a trial costs less than handing it to another thread.
   constexpr std::size_t kParallelTrialPixels = 65536;

@@ -1,6 +1,8 @@
 #include "codec/rans.hpp"
 
 #include <algorithm>
+#include <memory>
+#include <bit>
 
 namespace Brimlake::Nivra::codec {
 
@@ -123,8 +125,7 @@ EncodeSymbol MakeEncodeSymbol(uint32_t start, uint32_t freq) {
     e.shift = 0;
     e.bias = start + kProbScale - 1;
   } else {
-    uint32_t shift = 0;
-    while (freq > (1u << shift)) ++shift;
+    uint32_t shift = static_cast<uint32_t>(std::bit_width(freq - 1));  // smallest with freq <= 2^shift
     e.reciprocal = static_cast<uint32_t>(((uint64_t{1} << (shift + 31)) + freq - 1) / freq);
     e.shift = static_cast<uint16_t>(shift - 1);
     e.bias = start;
@@ -136,7 +137,8 @@ EncodeSymbol MakeEncodeSymbol(uint32_t start, uint32_t freq) {
 
 void RansEncode(const std::array<SymbolTable, kContexts>& tables, const uint16_t* symbols, std::size_t count,
                 std::vector<uint8_t>& out) {
-  std::vector<EncodeSymbol> encode(kContexts << kContextShift);
+  // Only the steps of symbols that occur are read, so only they are set.
+  std::unique_ptr<EncodeSymbol[]> encode(new EncodeSymbol[kContexts << kContextShift]);
   for (unsigned c = 0; c < kContexts; ++c) {
     for (unsigned s = 0; s < kAlphabet; ++s) {
       if (tables[c].freq[s] != 0) {

@@ -50,22 +50,25 @@ inline __m128i BitLength32(__m128i v) {
 // has the largest context anyway.
 inline void InteriorContextsSse2(const uint16_t* up, const uint16_t* up2, std::size_t d, std::size_t begin,
                                  std::size_t end, uint8_t* contexts) {
+  // Contexts of the eight samples from `at` on, as 16-bit lanes.
+  auto eight = [&](std::size_t at) {
+    const __m128i zero = _mm_setzero_si128();
+    auto load = [](const uint16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    __m128i n = load(up + at), nw = load(up + at - d), ne = load(up + at + d), nn = load(up2 + at);
+    __m128i activity = _mm_adds_epu16(_mm_adds_epu16(AbsDiff16(n, nw), AbsDiff16(ne, n)), AbsDiff16(n, nn));
+    __m128i lo = BitLength32(_mm_unpacklo_epi16(activity, zero));
+    __m128i hi = BitLength32(_mm_unpackhi_epi16(activity, zero));
+    __m128i bits = _mm_packs_epi32(lo, hi);
+    bits = _mm_min_epi16(_mm_max_epi16(bits, zero), _mm_set1_epi16(kContexts - 2));
+    return _mm_add_epi16(bits, _mm_set1_epi16(1));
+  };
   std::size_t x = begin;
-  const __m128i zero = _mm_setzero_si128();
   for (; x + 16 <= end; x += 16) {
-    __m128i ctx[2];
-    for (int half = 0; half < 2; ++half) {
-      const std::size_t at = x + 8 * half;
-      auto load = [](const uint16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
-      __m128i n = load(up + at), nw = load(up + at - d), ne = load(up + at + d), nn = load(up2 + at);
-      __m128i activity = _mm_adds_epu16(_mm_adds_epu16(AbsDiff16(n, nw), AbsDiff16(ne, n)), AbsDiff16(n, nn));
-      __m128i lo = BitLength32(_mm_unpacklo_epi16(activity, zero));
-      __m128i hi = BitLength32(_mm_unpackhi_epi16(activity, zero));
-      __m128i bits = _mm_packs_epi32(lo, hi);
-      bits = _mm_min_epi16(_mm_max_epi16(bits, zero), _mm_set1_epi16(kContexts - 2));
-      ctx[half] = _mm_add_epi16(bits, _mm_set1_epi16(1));
-    }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(contexts + x), _mm_packus_epi16(ctx[0], ctx[1]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(contexts + x), _mm_packus_epi16(eight(x), eight(x + 8)));
+  }
+  if (x + 8 <= end) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(contexts + x), _mm_packus_epi16(eight(x), _mm_setzero_si128()));
+    x += 8;
   }
   InteriorContextsPortable(up, up2, d, x, end, contexts);
 }
