@@ -102,26 +102,24 @@ class BitReader {
   BitReader(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
   uint32_t Get(unsigned bits) {  // bits <= 32
-    if (fill_ < bits) {
-      Refill();
+    if (size_ - pos_ >= 8) {
+      // Far from the end (nearly always): refill from one 8-byte load, whether
+      // needed or not, which spares a branch that the data would make unpredictable.
+      uint64_t word;
+      std::memcpy(&word, data_ + pos_, 8);
+      acc_ |= word << fill_;
+      pos_ += (63 - fill_) >> 3;
+      fill_ |= 56;
+    } else if (fill_ < bits) {
+      while (fill_ <= 56 && pos_ < size_) {
+        acc_ |= static_cast<uint64_t>(data_[pos_++]) << fill_;
+        fill_ += 8;
+      }
       if (fill_ < bits) {  // past the end: the missing bits read as zeros
         overrun_ = true;
         fill_ = bits;
       }
     }
-    auto value = static_cast<uint32_t>(acc_ & ((uint64_t{1} << bits) - 1));
-    acc_ >>= bits;
-    fill_ -= bits;
-    return value;
-  }
-  // As Get, for a caller that made sure that at least 8 bytes are left at every
-  // call (remaining() >= 8 + all the bits it takes / 8): one unconditional refill.
-  uint32_t GetUnchecked(unsigned bits) {  // bits <= 32
-    uint64_t word;
-    std::memcpy(&word, data_ + pos_, 8);
-    acc_ |= word << fill_;
-    pos_ += (63 - fill_) >> 3;
-    fill_ |= 56;
     auto value = static_cast<uint32_t>(acc_ & ((uint64_t{1} << bits) - 1));
     acc_ >>= bits;
     fill_ -= bits;
@@ -135,20 +133,6 @@ class BitReader {
   std::size_t BytesUsed() const { return (pos_ * 8 - fill_ + 7) / 8; }
 
  private:
-  void Refill() {
-    if (size_ - pos_ >= 8) {
-      uint64_t word;
-      std::memcpy(&word, data_ + pos_, 8);
-      acc_ |= word << fill_;
-      pos_ += (63 - fill_) >> 3;
-      fill_ |= 56;
-      return;
-    }
-    while (fill_ <= 56 && pos_ < size_) {
-      acc_ |= static_cast<uint64_t>(data_[pos_++]) << fill_;
-      fill_ += 8;
-    }
-  }
   const uint8_t* data_;
   std::size_t size_;
   std::size_t pos_ = 0;

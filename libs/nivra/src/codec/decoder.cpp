@@ -33,16 +33,8 @@ struct Streams {
   uint32_t Token(uint32_t context) {
     return rans.Get<kChecked>(*tables, context);
   }
-  // Extra bits of a token.
-  template <bool kChecked = true>
-  uint32_t Extra(unsigned count) {
-    if constexpr (kChecked) return bits.Get(count); else return bits.GetUnchecked(count);
-  }
-  // Whether `samples` more samples surely stay inside both parts: one word per
-  // symbol, at most 25 extra bits per sample.
-  bool Unchecked(std::size_t samples) const {
-    return rans.remaining() >= 2 * samples && bits.remaining() >= 8 + (samples * 25 + 7) / 8;
-  }
+  // Whether `samples` more symbols surely stay inside the rANS part: one word at most per symbol.
+  bool Unchecked(std::size_t samples) const { return rans.remaining() >= 2 * samples; }
   bool ok() const { return !bad && !rans.bad() && !bits.overrun(); }
 };
 
@@ -135,7 +127,7 @@ void DecodeTokens(Streams& streams, const uint8_t* contexts, std::size_t count, 
 
 // Row y of a lossless band from its tokens: extra bits, prediction, values.
 // Returns non-zero when a token cannot occur in lossless mode (escape, absent context).
-template <int D, int P, bool kChecked>
+template <int D, int P>
 uint32_t LosslessRow(BitReader& stream_bits, const uint8_t* tokens, uint16_t* plane, std::size_t width,
                      std::size_t y) {
   BitReader bits = stream_bits;
@@ -145,7 +137,7 @@ uint32_t LosslessRow(BitReader& stream_bits, const uint8_t* tokens, uint16_t* pl
     uint32_t token = token_of[i];
     bad_token |= token >= kEscapeToken;
     unsigned extra = kTokenBase.extra_bits[token];
-    uint32_t value = kTokenBase.base[token] + (kChecked ? bits.Get(extra) : bits.GetUnchecked(extra));
+    uint32_t value = kTokenBase.base[token] + bits.Get(extra);
     auto sample = static_cast<uint16_t>(pred + UnZigZag(value));
     plane[i] = sample;
     return int32_t{sample};
@@ -165,15 +157,12 @@ bool DecodeLosslessBand(const Stream& s, const BandEntry& entry, uint16_t* out) 
     constexpr int D = decltype(d)::value, P = decltype(p)::value;
     for (std::size_t y = 0; y < entry.band.rows && ok; ++y) {
       LosslessRowContexts<D>(out, width, y, contexts.get());
-      uint32_t bad_token;
       if (streams.Unchecked(width)) {
         DecodeTokens<false>(streams, contexts.get(), width, tokens.get());
-        bad_token = LosslessRow<D, P, false>(streams.bits, tokens.get(), out, width, y);
       } else {
         DecodeTokens<true>(streams, contexts.get(), width, tokens.get());
-        bad_token = LosslessRow<D, P, true>(streams.bits, tokens.get(), out, width, y);
       }
-      streams.bad |= bad_token != 0;
+      streams.bad |= LosslessRow<D, P>(streams.bits, tokens.get(), out, width, y) != 0;
       ok = streams.ok();
     }
   });
@@ -208,26 +197,31 @@ bool DecodePreparedBand(const Stream& s, const BandEntry& entry, std::size_t fir
     uint32_t bits = noise::DitherBits(seed, first + i);
     centres[i] = lattice.SampleBin(out[i], noise::DitherValue(bits)) * 256 - noise::DitherFine(bits);
   }
-  // First the bins (a chain from sample to sample), then the values (independent
-  // per pixel, so they overlap well).
-  std::vector<uint8_t> escaped(count);
+  // Row by row: the dither of every pixel (independent, so they overlap), the
+  // bins (a chain from sample to sample), then the values (independent again).
+  std::unique_ptr<uint32_t[]> dither(new uint32_t[width]);
+  std::unique_ptr<uint8_t[]> escaped(new uint8_t[width]);
   const int32_t max_bin = lattice.max_bin();
   bool ok = true;
+  int32_t empty_bin = 0;
   WithLayout(s.distance, s.predictor, [&](auto d, auto p) {
-    for (std::size_t y = 0; y < entry.band.rows && ok; ++y) {
+    constexpr int D = decltype(d)::value, P = decltype(p)::value;
+    auto decode_bins = [&](std::size_t y, auto checked) [[gnu::always_inline]] {
+      constexpr bool kChecked = decltype(checked)::value;
       Streams row = streams;
-      PredictRows<d(), p()>(centres.data(), width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t activity) {
+      const std::size_t row_first = y * width;
+      PredictRows<D, P>(centres.data(), width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t activity) {
         if (i < raw) return centres[i];
-        uint32_t bits = noise::DitherBits(seed, first + i);
-        int32_t fine = noise::DitherFine(bits);
+        const uint32_t bits = dither[i - row_first];
+        const int32_t fine = noise::DitherFine(bits);
         PreparedContexts::Choice c = contexts.Choose(pred, activity, fine);
-        uint32_t token = row.Token(c.context);
+        uint32_t token = row.Token<kChecked>(c.context);
         row.bad |= token == kAbsentToken;
         uint32_t payload = kTokenBase.base[token] + row.bits.Get(kTokenBase.extra_bits[token]);
+        escaped[i - row_first] = token == kEscapeToken;
         if (token == kEscapeToken) {
           auto value = static_cast<uint16_t>(payload);
           out[i] = value;
-          escaped[i] = 1;
           centres[i] = lattice.SampleBin(value, noise::DitherValue(bits)) * 256 - fine;
           return centres[i];
         }
@@ -242,18 +236,27 @@ bool DecodePreparedBand(const Stream& s, const BandEntry& entry, std::size_t fir
         return centre;
       });
       streams = row;
+    };
+    for (std::size_t y = 0; y < entry.band.rows && ok; ++y) {
+      const std::size_t row_first = y * width;
+      for (std::size_t x = 0; x < width; ++x) dither[x] = noise::DitherBits(seed, first + row_first + x);
+      if (streams.Unchecked(width)) {
+        decode_bins(y, std::false_type{});
+      } else {
+        decode_bins(y, std::true_type{});
+      }
       ok = streams.ok();
+      for (std::size_t x = row_first < raw ? raw - row_first : 0; x < width; ++x) {
+        if (escaped[x]) continue;
+        const uint32_t bits = dither[x];
+        int32_t value = lattice.Representative((centres[row_first + x] + noise::DitherFine(bits)) >> 8,
+                                               noise::DitherValue(bits));
+        empty_bin |= value < 0;
+        out[row_first + x] = static_cast<uint16_t>(value);
+      }
     }
   });
   if (!ok || !BandFinished(s, streams, entry)) return false;
-  int32_t empty_bin = 0;
-  for (std::size_t i = raw; i < count; ++i) {
-    if (escaped[i]) continue;
-    uint32_t bits = noise::DitherBits(seed, first + i);
-    int32_t value = lattice.Representative((centres[i] + noise::DitherFine(bits)) >> 8, noise::DitherValue(bits));
-    empty_bin |= value < 0;
-    out[i] = static_cast<uint16_t>(value);
-  }
   return empty_bin == 0;
 }
 
