@@ -10,7 +10,7 @@
 #include <functional>
 #include <random>
 
-#include "codec/row_contexts.hpp"
+#include "codec/kernels.hpp"
 #include "nivra/nivra.hpp"
 #include "parallel_for.hpp"
 #include "synthetic_images.hpp"

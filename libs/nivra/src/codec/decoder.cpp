@@ -6,6 +6,7 @@
 #include "codec/bands.hpp"
 #include "codec/contexts.hpp"
 #include "codec/format.hpp"
+#include "codec/kernels.hpp"
 #include "codec/prediction.hpp"
 #include "codec/rans.hpp"
 #include "codec/row_contexts.hpp"
@@ -118,7 +119,8 @@ bool BandFinished(const Stream& s, const Streams& streams, const BandEntry& entr
 // The tokens of `count` samples whose contexts are known: the rANS chain alone,
 // with nothing else competing for registers.
 template <bool kChecked>
-void DecodeTokens(Streams& streams, const uint8_t* contexts, std::size_t count, uint8_t* tokens) {
+[[gnu::always_inline]] inline void DecodeTokens(Streams& streams, const uint8_t* contexts, std::size_t count,
+                                                uint8_t* tokens) {
   RansDecoder rans = streams.rans;
   const DecodeTables& tables = *streams.tables;
   for (std::size_t i = 0; i < count; ++i) tokens[i] = static_cast<uint8_t>(rans.Get<kChecked>(tables, contexts[i]));
@@ -128,12 +130,12 @@ void DecodeTokens(Streams& streams, const uint8_t* contexts, std::size_t count, 
 // Row y of a lossless band from its tokens: extra bits, prediction, values.
 // Returns non-zero when a token cannot occur in lossless mode (escape, absent context).
 template <int D, int P>
-uint32_t LosslessRow(BitReader& stream_bits, const uint8_t* tokens, uint16_t* plane, std::size_t width,
-                     std::size_t y) {
+[[gnu::always_inline]] inline uint32_t LosslessRow(BitReader& stream_bits, const uint8_t* tokens, uint16_t* plane,
+                                                   std::size_t width, std::size_t y) {
   BitReader bits = stream_bits;
   uint32_t bad_token = 0;
   const uint8_t* token_of = tokens - y * width;
-  PredictRows<D, P>(plane, width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t) {
+  PredictRows<D, P>(plane, width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t) __attribute__((always_inline)) {
     uint32_t token = token_of[i];
     bad_token |= token >= kEscapeToken;
     unsigned extra = kTokenBase.extra_bits[token];
@@ -147,13 +149,13 @@ uint32_t LosslessRow(BitReader& stream_bits, const uint8_t* tokens, uint16_t* pl
 }
 
 // Lossless samples of one band into its rows of `out`; ranks back to values.
-bool DecodeLosslessBand(const Stream& s, const BandEntry& entry, uint16_t* out) {
+[[gnu::always_inline]] inline bool DecodeLosslessBandWith(const Stream& s, const BandEntry& entry, uint16_t* out) {
   Streams streams = BandStreams(s, entry);
   if (streams.rans.bad()) return false;
   const std::size_t width = s.width, count = width * entry.band.rows;
   bool ok = true;
   std::unique_ptr<uint8_t[]> contexts(new uint8_t[width]), tokens(new uint8_t[width]);
-  WithLayout(s.distance, s.predictor, [&](auto d, auto p) {
+  WithLayout(s.distance, s.predictor, [&](auto d, auto p) __attribute__((always_inline)) {
     constexpr int D = decltype(d)::value, P = decltype(p)::value;
     for (std::size_t y = 0; y < entry.band.rows && ok; ++y) {
       LosslessRowContexts<D>(out, width, y, contexts.get());
@@ -183,7 +185,8 @@ bool DecodeLosslessBand(const Stream& s, const BandEntry& entry, uint16_t* out) 
 
 // Prepared samples of one band into its rows of `out`, whose first pixel has
 // index `first` in the image (the dither follows the image index).
-bool DecodePreparedBand(const Stream& s, const BandEntry& entry, std::size_t first, uint16_t* out) {
+[[gnu::always_inline]] inline bool DecodePreparedBandWith(const Stream& s, const BandEntry& entry, std::size_t first,
+                                                          uint16_t* out) {
   Streams streams = BandStreams(s, entry);
   if (streams.rans.bad()) return false;
   const std::size_t width = s.width, count = width * entry.band.rows;
@@ -204,13 +207,13 @@ bool DecodePreparedBand(const Stream& s, const BandEntry& entry, std::size_t fir
   const int32_t max_bin = lattice.max_bin();
   bool ok = true;
   int32_t empty_bin = 0;
-  WithLayout(s.distance, s.predictor, [&](auto d, auto p) {
+  WithLayout(s.distance, s.predictor, [&](auto d, auto p) __attribute__((always_inline)) {
     constexpr int D = decltype(d)::value, P = decltype(p)::value;
-    auto decode_bins = [&](std::size_t y, auto checked) [[gnu::always_inline]] {
+    auto decode_bins = [&](std::size_t y, auto checked) __attribute__((always_inline)) {
       constexpr bool kChecked = decltype(checked)::value;
       Streams row = streams;
       const std::size_t row_first = y * width;
-      PredictRows<D, P>(centres.data(), width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t activity) {
+      auto visit = [&](std::size_t i, int32_t pred, uint32_t activity) __attribute__((always_inline)) {
         if (i < raw) return centres[i];
         const uint32_t bits = dither[i - row_first];
         const int32_t fine = noise::DitherFine(bits);
@@ -234,7 +237,8 @@ bool DecodePreparedBand(const Stream& s, const BandEntry& entry, std::size_t fir
         int32_t centre = static_cast<int32_t>(k) * 256 - fine;
         centres[i] = centre;
         return centre;
-      });
+      };
+      PredictRows<D, P>(centres.data(), width, y, y + 1, visit);
       streams = row;
     };
     for (std::size_t y = 0; y < entry.band.rows && ok; ++y) {
@@ -258,6 +262,36 @@ bool DecodePreparedBand(const Stream& s, const BandEntry& entry, std::size_t fir
   });
   if (!ok || !BandFinished(s, streams, entry)) return false;
   return empty_bin == 0;
+}
+
+// Each band decoder compiled for any processor and for the wide kernels (kernels.hpp).
+bool DecodeLosslessBandPortable(const Stream& s, const BandEntry& entry, uint16_t* out) {
+  return DecodeLosslessBandWith(s, entry, out);
+}
+bool DecodePreparedBandPortable(const Stream& s, const BandEntry& entry, std::size_t first, uint16_t* out) {
+  return DecodePreparedBandWith(s, entry, first, out);
+}
+#if NIVRA_HAS_WIDE_KERNELS
+NIVRA_WIDE_KERNEL bool DecodeLosslessBandWide(const Stream& s, const BandEntry& entry, uint16_t* out) {
+  return DecodeLosslessBandWith(s, entry, out);
+}
+NIVRA_WIDE_KERNEL bool DecodePreparedBandWide(const Stream& s, const BandEntry& entry, std::size_t first,
+                                              uint16_t* out) {
+  return DecodePreparedBandWith(s, entry, first, out);
+}
+#endif
+
+bool DecodeLosslessBand(const Stream& s, const BandEntry& entry, uint16_t* out) {
+#if NIVRA_HAS_WIDE_KERNELS
+  if (UseWideKernels()) return DecodeLosslessBandWide(s, entry, out);
+#endif
+  return DecodeLosslessBandPortable(s, entry, out);
+}
+bool DecodePreparedBand(const Stream& s, const BandEntry& entry, std::size_t first, uint16_t* out) {
+#if NIVRA_HAS_WIDE_KERNELS
+  if (UseWideKernels()) return DecodePreparedBandWide(s, entry, first, out);
+#endif
+  return DecodePreparedBandPortable(s, entry, first, out);
 }
 
 }  // namespace

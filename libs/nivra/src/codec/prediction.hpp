@@ -98,8 +98,8 @@ template <int D, int P, class T, class Visit>
 
 // Runs f(integral_constant<D>, integral_constant<P>) for the runtime layout and predictor.
 template <class F>
-inline void WithLayout(int distance, int predictor, F&& f) {
-  auto with_p = [&](auto d) {
+[[gnu::always_inline]] inline void WithLayout(int distance, int predictor, F&& f) {
+  auto with_p = [&](auto d) __attribute__((always_inline)) {
     switch (predictor) {
       case kMed: f(d, std::integral_constant<int, kMed>{}); break;
       case kAverage2: f(d, std::integral_constant<int, kAverage2>{}); break;

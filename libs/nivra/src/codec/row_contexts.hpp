@@ -2,16 +2,16 @@
 // Activity, Context, lossless). They come from the rows above only, so they are
 // known before the row's first sample is coded and can be computed eight
 // samples at a time; the coding loops then just read them. SSE2 belongs to every
-// x86-64 processor, so no dispatch is needed; other machines take the portable
-// loop, which the tests hold against the vector one (same contexts, same bytes).
+// x86-64 processor; other machines take the portable loop, which the tests hold
+// against the vector one (same contexts, same bytes).
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "codec/contexts.hpp"
+#include "codec/kernels.hpp"
 #include "codec/prediction.hpp"
 
 #if defined(__SSE2__)
@@ -19,12 +19,6 @@
 #endif
 
 namespace Brimlake::Nivra::codec {
-
-// Tests force the portable loops to compare them with the vector ones.
-inline std::atomic<bool>& ForcePortableKernels() {
-  static std::atomic<bool> force{false};
-  return force;
-}
 
 namespace detail {
 
@@ -79,7 +73,8 @@ inline void InteriorContextsSse2(const uint16_t* up, const uint16_t* up2, std::s
 // Contexts of row y of a plane (a band's rows, y counted from its first row),
 // distance D; contexts[x] for x < width.
 template <int D>
-inline void LosslessRowContexts(const uint16_t* plane, std::size_t width, std::size_t y, uint8_t* contexts) {
+[[gnu::always_inline]] inline void LosslessRowContexts(const uint16_t* plane, std::size_t width, std::size_t y,
+                                                       uint8_t* contexts) {
   constexpr std::size_t d = D;
   if (y < d) {  // the first rows are borders
     std::memset(contexts, 0, width);
