@@ -13,6 +13,7 @@
 #include "codec/bands.hpp"
 #include "codec/contexts.hpp"
 #include "codec/format.hpp"
+#include "codec/kernels.hpp"
 #include "codec/prediction.hpp"
 #include "codec/rans.hpp"
 #include "codec/row_contexts.hpp"
@@ -24,22 +25,27 @@
 namespace Brimlake::Nivra::codec {
 namespace {
 
+// Symbol counts by context << kContextShift | token: the symbol is the index.
+using FlatCounts = std::array<uint32_t, kContexts << kContextShift>;
+
 // Where tokens go while coding rows: copied into a local for each row so that
 // its pointers and bit buffer stay in registers.
 struct TokenWriter {
   uint16_t* symbol;  // context << kContextShift | token, in coding order
   BitWriter bits;
-  std::array<Histogram, kContexts>* counts;
+  FlatCounts* counts;
 
-  void Put(uint32_t context, uint32_t value) {
+  [[gnu::always_inline]] void Put(uint32_t context, uint32_t value) {
     Token t = Tokenize(value);
-    *symbol++ = static_cast<uint16_t>(context << kContextShift | t.token);
-    ++(*counts)[context][t.token];
+    const uint32_t s = context << kContextShift | t.token;
+    *symbol++ = static_cast<uint16_t>(s);
+    ++(*counts)[s];
     bits.Put(t.extra, t.extra_bits);
   }
-  void Escape(uint32_t context, uint16_t value) {
-    *symbol++ = static_cast<uint16_t>(context << kContextShift | kEscapeToken);
-    ++(*counts)[context][kEscapeToken];
+  [[gnu::always_inline]] void Escape(uint32_t context, uint16_t value) {
+    const uint32_t s = context << kContextShift | kEscapeToken;
+    *symbol++ = static_cast<uint16_t>(s);
+    ++(*counts)[s];
     bits.Put(value, 16);
   }
 };
@@ -52,7 +58,7 @@ struct TokenSink {
         writer{symbols.get(), BitWriter(bits.get()), &counts} {}
   std::unique_ptr<uint16_t[]> symbols;
   std::unique_ptr<uint8_t[]> bits;
-  std::array<Histogram, kContexts> counts{};
+  FlatCounts counts{};
   TokenWriter writer;
 
   TokenWriter Local() const { return writer; }
@@ -64,26 +70,27 @@ struct TokenSink {
 struct CostSink {
   CostSink& Local() { return *this; }
   void Commit(const CostSink&) {}
-  std::array<Histogram, kContexts> counts{};
+  FlatCounts counts{};
   uint64_t extra_bits = 0;
 
-  void Put(uint32_t context, uint32_t value) {
+  [[gnu::always_inline]] void Put(uint32_t context, uint32_t value) {
     Token t = Tokenize(value);
-    ++counts[context][t.token];
+    ++counts[context << kContextShift | t.token];
     extra_bits += t.extra_bits;
   }
-  void Escape(uint32_t context, uint16_t) {
-    ++counts[context][kEscapeToken];
+  [[gnu::always_inline]] void Escape(uint32_t context, uint16_t) {
+    ++counts[context << kContextShift | kEscapeToken];
     extra_bits += 16;
   }
   // Estimated bits per coded sample: sum of c·log2(total/c) over the histograms.
   double BitsPerSample() const {
     double bits = static_cast<double>(extra_bits);
     uint64_t samples = 0;
-    for (const Histogram& h : counts) {
+    for (unsigned context = 0; context < kContexts; ++context) {
       uint64_t total = 0;
       double sum_c_log_c = 0;
-      for (uint32_t c : h) {
+      for (unsigned token = 0; token < kAlphabet; ++token) {
+        const uint32_t c = counts[context << kContextShift | token];
         if (c == 0) continue;
         total += c;
         sum_c_log_c += c * FastLog2(static_cast<float>(c));
@@ -125,7 +132,7 @@ struct LosslessSource {
   // Contexts come a row at a time (row_contexts.hpp), not from the activity.
   static constexpr bool kRowContexts = true;
   template <class Sink>
-  void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t context) const {
+  [[gnu::always_inline]] void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t context) const {
     sink.Put(context, ZigZag(static_cast<int16_t>(samples[i] - pred)));
   }
 };
@@ -163,7 +170,7 @@ struct PreparedSource {
     return band;
   }
   template <class Sink>
-  void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t activity) const {
+  [[gnu::always_inline]] void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t activity) const {
     if (i < header_pixels) return;
     PreparedContexts::Choice c = contexts.Choose(pred, activity, dither[i]);
     if (escape[i]) {
@@ -177,9 +184,9 @@ struct PreparedSource {
 };
 
 template <class Source, class Sink>
-void CodeRows(const Source& source, int distance, int predictor, std::size_t width, std::size_t y_begin,
-              std::size_t y_end, Sink& sink) {
-  WithLayout(distance, predictor, [&](auto d, auto p) {
+[[gnu::always_inline]] inline void CodeRowsWith(const Source& source, int distance, int predictor, std::size_t width,
+                                                std::size_t y_begin, std::size_t y_end, Sink& sink) {
+  WithLayout(distance, predictor, [&](auto d, auto p) __attribute__((always_inline)) {
     constexpr int D = decltype(d)::value, P = decltype(p)::value;
     const auto* plane = source.plane();
     std::unique_ptr<uint8_t[]> contexts(Source::kRowContexts ? new uint8_t[width] : nullptr);
@@ -188,19 +195,44 @@ void CodeRows(const Source& source, int distance, int predictor, std::size_t wid
       if constexpr (Source::kRowContexts) {
         LosslessRowContexts<D>(plane, width, y, contexts.get());
         const uint8_t* context = contexts.get() - y * width;
-        PredictRows<D, P>(plane, width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t) {
+        auto visit = [&](std::size_t i, int32_t pred, uint32_t) __attribute__((always_inline)) {
           source.Code(local, i, pred, context[i]);
           return int32_t(plane[i]);
-        });
+        };
+        PredictRows<D, P>(plane, width, y, y + 1, visit);
       } else {
-        PredictRows<D, P>(plane, width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t activity) {
+        auto visit = [&](std::size_t i, int32_t pred, uint32_t activity) __attribute__((always_inline)) {
           source.Code(local, i, pred, activity);
           return int32_t(plane[i]);
-        });
+        };
+        PredictRows<D, P>(plane, width, y, y + 1, visit);
       }
       sink.Commit(local);
     }
   });
+}
+
+// CodeRowsWith compiled for any processor and for the wide kernels (kernels.hpp).
+template <class Source, class Sink>
+void CodeRowsPortable(const Source& source, int distance, int predictor, std::size_t width, std::size_t y_begin,
+                      std::size_t y_end, Sink& sink) {
+  CodeRowsWith(source, distance, predictor, width, y_begin, y_end, sink);
+}
+#if NIVRA_HAS_WIDE_KERNELS
+template <class Source, class Sink>
+NIVRA_WIDE_KERNEL void CodeRowsWide(const Source& source, int distance, int predictor, std::size_t width,
+                                    std::size_t y_begin, std::size_t y_end, Sink& sink) {
+  CodeRowsWith(source, distance, predictor, width, y_begin, y_end, sink);
+}
+#endif
+
+template <class Source, class Sink>
+void CodeRows(const Source& source, int distance, int predictor, std::size_t width, std::size_t y_begin,
+              std::size_t y_end, Sink& sink) {
+#if NIVRA_HAS_WIDE_KERNELS
+  if (UseWideKernels()) return CodeRowsWide(source, distance, predictor, width, y_begin, y_end, sink);
+#endif
+  CodeRowsPortable(source, distance, predictor, width, y_begin, y_end, sink);
 }
 
 struct Layout {
@@ -293,7 +325,7 @@ bm_status CodeBands(std::vector<uint8_t>& head, const Source& source, const uint
   std::array<Histogram, kContexts> counts{};
   for (const auto& sink : sinks) {
     for (unsigned c = 0; c < kContexts; ++c) {
-      for (unsigned s = 0; s < kAlphabet; ++s) counts[c][s] += sink->counts[c][s];
+      for (unsigned s = 0; s < kAlphabet; ++s) counts[c][s] += sink->counts[c << kContextShift | s];
     }
   }
   std::array<SymbolTable, kContexts> tables;
