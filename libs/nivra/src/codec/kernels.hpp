@@ -21,8 +21,9 @@ inline std::atomic<bool>& ForcePortableKernels() {
 #define NIVRA_WIDE_KERNEL __attribute__((target("avx2,bmi,bmi2,lzcnt,popcnt")))
 
 inline bool UseWideKernels() {
+  // Every processor with AVX2 and BMI2 has BMI and LZCNT too (not every compiler can ask for LZCNT).
   static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") &&
-                                __builtin_cpu_supports("bmi") && __builtin_cpu_supports("lzcnt");
+                                __builtin_cpu_supports("bmi");
   return supported && !ForcePortableKernels().load(std::memory_order_relaxed);
 }
 #else
