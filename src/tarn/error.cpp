@@ -23,11 +23,17 @@ const std::map<TarnStatus, std::string> kTarnStatusDescriptions = {
 
 namespace {
 
+thread_local std::string last_error_message;
+
 std::string CodecMessage(Codec codec, std::string_view what, const std::string& text) {
   return fmt::format("{} {} error: {}", CodecName(codec), what, text);
 }
 
 }  // namespace
+
+std::string LastErrorMessage() { return last_error_message; }
+
+void SetLastErrorMessage(std::string text) { last_error_message = std::move(text); }
 
 Error::Error(const std::string& text, TarnStatus status) : std::runtime_error(text), status_(status) {}
 

@@ -13,6 +13,13 @@ namespace tarn {
 
 extern const std::map<TarnStatus, std::string> kTarnStatusDescriptions;
 
+// The reason the calling thread's latest call of a C function failed, as it was logged
+// (e.g. "could not write out.nivra: No space left on device"); empty when that call
+// succeeded. For programs that show the reason next to the status text.
+std::string LastErrorMessage();
+// Records `text` as the calling thread's latest failure (the C functions do).
+void SetLastErrorMessage(std::string text);
+
 class Error : public std::runtime_error {
  public:
   Error(const std::string& text, TarnStatus status);

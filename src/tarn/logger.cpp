@@ -20,6 +20,9 @@ struct LoggerState {
     sinks->add_sink(std::make_shared<spdlog::sinks::stdout_color_sink_mt>());
     logger = std::make_shared<spdlog::logger>("tarn", sinks);
     logger->set_level(spdlog::level::info);
+    // Warnings and errors reach the log files at once, so the last lines survive a
+    // crash of the host process.
+    logger->flush_on(spdlog::level::warn);
   }
 };
 

@@ -22,53 +22,47 @@ using tarn::Logger;
 // The C functions always name the destination exactly and replace an existing file.
 constexpr tarn::Options kFileOptions = tarn::Options::KeepDestinationName | tarn::Options::Overwrite;
 
+// Logs a failure at error level, keeps its text for tarn::LastErrorMessage and returns `status`.
+TarnStatus Failed(TarnStatus status, std::string text) {
+  Logger()->error("{}", text);
+  tarn::SetLastErrorMessage(std::move(text));
+  return status;
+}
+
 // Runs `operation`; no exception leaves this function.
 template <class Operation>
 TarnStatus Guarded(Operation operation) {
+  tarn::SetLastErrorMessage({});
   try {
     return operation();
   } catch (const tarn::Error& error) {
-    Logger()->error("{}", error.what());
-    return error.status();
+    return Failed(error.status(), error.what());
   } catch (const std::exception& error) {
-    Logger()->error("{}", error.what());
-    return kTarnStatusUnknownError;
+    return Failed(kTarnStatusUnknownError, error.what());
   } catch (...) {
-    Logger()->error("unknown failure (not a standard exception)");
-    return kTarnStatusUnknownError;
+    return Failed(kTarnStatusUnknownError, "unknown failure (not a standard exception)");
   }
 }
 
 // Existence check before any work; `missing_text` is logged when the source is absent.
 std::optional<TarnStatus> CheckSource(const char* source, const std::string& missing_text) {
-  if (source == nullptr) {
-    Logger()->error("{}", missing_text);
-    return kTarnStatusCouldNotReadFile;
-  }
+  if (source == nullptr) return Failed(kTarnStatusCouldNotReadFile, missing_text);
   std::error_code error;
   const bool exists = fs::exists(source, error);
-  if (error) {
-    Logger()->error("cannot access {}: {}", source, error.message());
-    return kTarnStatusCouldNotReadFile;
-  }
-  if (!exists) {
-    Logger()->error("{}", missing_text);
-    return kTarnStatusCouldNotReadFile;
-  }
+  if (error) return Failed(kTarnStatusCouldNotReadFile, fmt::format("cannot access {}: {}", source, error.message()));
+  if (!exists) return Failed(kTarnStatusCouldNotReadFile, missing_text);
   return std::nullopt;
 }
 
 std::optional<TarnStatus> CheckNotEmpty(const char* source) {
   std::error_code error;
   const auto size = fs::file_size(source, error);
+  // The file exists but cannot be read as one (a folder, a pipe): like a source that
+  // cannot be opened, an unknown error, with the system's reason in the text.
   if (error) {
-    Logger()->error("cannot read the size of {}: {}", source, error.message());
-    return kTarnStatusCouldNotReadFile;
+    return Failed(kTarnStatusUnknownError, fmt::format("cannot read the size of {}: {}", source, error.message()));
   }
-  if (size == 0) {
-    Logger()->error("file {} is empty", source);
-    return kTarnStatusIncompatibleImage;
-  }
+  if (size == 0) return Failed(kTarnStatusIncompatibleImage, fmt::format("file {} is empty", source));
   return std::nullopt;
 }
 

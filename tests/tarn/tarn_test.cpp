@@ -1,11 +1,15 @@
 // The C interface: statuses, logging, and that no failure escapes as an exception.
 #include "tarn/tarn.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "tarn/error.hpp"
 #include "tarn/logger.hpp"
 #include "test_util.hpp"
 
@@ -103,10 +107,35 @@ TEST_F(TarnCTest, BadInputGetsItsStatus) {
   WriteFile(source, "abc");
   EXPECT_EQ(TarnCompressFile(source.c_str(), source.c_str(), nullptr), kTarnStatusUnknownError);
   EXPECT_EQ(ReadFile(source), "abc");
-  EXPECT_EQ(TarnCompressFile(source.c_str(), (dir_ / "no" / "dir").c_str(), nullptr), kTarnStatusUnknownError);
+  EXPECT_EQ(TarnCompressFile(source.c_str(), (dir_ / "no" / "dir").c_str(), nullptr), kTarnStatusCouldNotWriteFile);
+  EXPECT_NE(tarn::LastErrorMessage().find("No such file or directory"), std::string::npos);
   EXPECT_EQ(TarnCompressFile(source.c_str(), nullptr, nullptr), kTarnStatusUnknownError);
   EXPECT_EQ(TarnDecompressFile(source.c_str(), out.c_str(), (dir_ / "none.json").c_str()), kTarnStatusUnknownError);
   EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(TarnCTest, SourcesThatExistButCannotBeReadAreUnknownErrors) {
+  const fs::path folder = dir_ / "folder.tif";
+  fs::create_directory(folder);
+  // Opening a pipe without a writer would block; it must never be opened.
+  const fs::path pipe = dir_ / "pipe.nivra";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  const fs::path out = dir_ / "out";
+  const std::function<TarnStatus(const char*)> calls[] = {
+      [&](const char* source) { return TarnCompressFile(source, out.c_str(), nullptr); },
+      [&](const char* source) { return TarnDecompressFile(source, out.c_str(), nullptr); },
+      [&](const char* source) { return TarnPrepareFile(source, out.c_str(), nullptr); },
+      [&](const char* source) { return TarnPrepareAndCompressFile(source, out.c_str(), nullptr, nullptr); },
+  };
+  for (const auto& [source, reason] : {std::pair{folder, "Is a directory"}, std::pair{pipe, ""}}) {
+    for (size_t i = 0; i < std::size(calls); ++i) {
+      EXPECT_EQ(calls[i](source.c_str()), kTarnStatusUnknownError) << source << " call " << i;
+      const std::string message = tarn::LastErrorMessage();
+      EXPECT_NE(message.find(source.string()), std::string::npos) << message;
+      EXPECT_NE(message.find(reason), std::string::npos) << message;
+      EXPECT_FALSE(fs::exists(out));
+    }
+  }
 }
 
 TEST_F(TarnCTest, TruncatedCompressedFileFails) {
@@ -156,6 +185,15 @@ TEST_F(TarnCTest, LogLevelsAndFiles) {
   EXPECT_NO_THROW(TarnAddLogFile((dir_ / "plain" / "x.log").c_str()));
   EXPECT_NO_THROW(TarnAddLogFile(nullptr));
   EXPECT_NO_THROW(TarnSetLogLevel(99));
+}
+
+TEST_F(TarnCTest, WarningsReachLogFilesWithoutAFlush) {
+  const fs::path log = dir_ / "flushed.log";
+  TarnAddLogFile(log.c_str());
+  tarn::Logger()->warn("a warning that must survive a crash");
+  EXPECT_EQ(Count(ReadFile(log), "a warning that must survive a crash"), 1u);
+  tarn::Logger()->error("an error too");
+  EXPECT_EQ(Count(ReadFile(log), "an error too"), 1u);
 }
 
 TEST_F(TarnCTest, AddingLogFilesWhileOtherThreadsLog) {

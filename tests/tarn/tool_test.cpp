@@ -1,9 +1,15 @@
 // The `tarn` command as a user runs it.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include <gtest/gtest.h>
+#include <json/reader.h>
 
 #include "test_util.hpp"
 
@@ -18,15 +24,24 @@ struct Result {
   std::string output;  // standard output and standard error together
 };
 
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
 class ToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!fs::exists(TARN_TOOL_PATH)) GTEST_SKIP() << "tarn program not built";
   }
 
-  Result Run(const std::string& arguments) {
-    const std::string command = "cd '" + dir_.path().string() + "' && '" TARN_TOOL_PATH "' " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
+  // Runs `tarn ARGUMENTS` in the test's folder through a shell, output in a pipe.
+  Result Run(const std::string& arguments) { return Shell("'" TARN_TOOL_PATH "' " + arguments + " 2>&1"); }
+
+  // The same with standard output and error on a pseudo-terminal (script from util-linux).
+  Result RunOnTerminal(const std::string& arguments) {
+    return Shell("script -q -e -c \"'" TARN_TOOL_PATH "' " + arguments + "\" /dev/null </dev/null");
+  }
+
+  Result Shell(const std::string& command) {
+    FILE* pipe = popen(("cd '" + dir_.path().string() + "' && " + command).c_str(), "r");
     std::string output;
     char buffer[4096];
     for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
@@ -37,27 +52,111 @@ class ToolTest : public ::testing::Test {
   tarn::test::TempDir dir_;
 };
 
-TEST_F(ToolTest, CompressInfoDecompress) {
-  const std::string bytes = tarn::test::TextLikeBytes(300000);
-  WriteFile(dir_ / "a.tif", bytes);
-  WriteFile(dir_ / "b.tif", bytes.substr(1000));
-  Result result = Run("compress a.tif b.tif");
-  ASSERT_EQ(result.status, 0) << result.output;
-  EXPECT_TRUE(fs::exists(dir_ / "a.tif.nivra"));
-  EXPECT_TRUE(fs::exists(dir_ / "a.tif"));  // the source is kept
+std::vector<fs::path> FilesBelow(const fs::path& folder) {
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) files.push_back(fs::relative(entry.path(), folder));
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
 
-  result = Run("info a.tif.nivra");
-  EXPECT_EQ(result.status, 0) << result.output;
-  EXPECT_NE(result.output.find("Zstd"), std::string::npos) << result.output;
-  EXPECT_NE(result.output.find("300000"), std::string::npos) << result.output;
+Json::Value ParseJson(const std::string& text) {
+  Json::Value json;
+  std::string errors;
+  std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+  EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &json, &errors)) << errors << text;
+  return json;
+}
 
-  fs::rename(dir_ / "a.tif", dir_ / "original.tif");
-  result = Run("decompress a.tif.nivra");
+// A folder of real samples, compressed in place two at a time with the sources removed,
+// checked, then restored into a mirror folder: every file comes back byte for byte.
+TEST_F(ToolTest, FoldersOfRealSamplesRoundTrip) {
+  const fs::path fixtures = tarn::test::FixturesDir();
+  if (fixtures.empty()) GTEST_SKIP() << "shared samples absent";
+  fs::create_directories(dir_ / "in");
+  fs::copy(fixtures, dir_ / "in/sub", fs::copy_options::recursive);
+  const std::vector<fs::path> originals = FilesBelow(dir_ / "in");
+
+  Result result = Run("compress -r -T 2 --rm in");
   ASSERT_EQ(result.status, 0) << result.output;
-  EXPECT_EQ(ReadFile(dir_ / "a.tif"), bytes);
-  result = Run("decompress b.tif.nivra -o c.tif");
+  EXPECT_TRUE(Contains(result.output, std::to_string(originals.size()) + " files compressed")) << result.output;
+  const std::vector<fs::path> compressed = FilesBelow(dir_ / "in");
+  std::vector<fs::path> expected;
+  for (const fs::path& file : originals) expected.push_back(file.string() + ".nivra");
+  std::sort(expected.begin(), expected.end());
+  ASSERT_EQ(compressed, expected);
+
+  result = Run("test -r -T 2 in");
   ASSERT_EQ(result.status, 0) << result.output;
-  EXPECT_EQ(ReadFile(dir_ / "c.tif"), bytes.substr(1000));
+  for (const fs::path& file : compressed) EXPECT_TRUE(Contains(result.output, file.string() + ": OK")) << file;
+
+  result = Shell("'" TARN_TOOL_PATH "' info --json in/" + compressed.front().string());
+  ASSERT_EQ(result.status, 0) << result.output;
+  const Json::Value info = ParseJson(result.output);
+  ASSERT_TRUE(info.isArray() && info.size() == 1u) << result.output;
+  uint64_t stored = 0;
+  for (const Json::Value& chunk : info[0]["chunks"]) {
+    EXPECT_EQ(chunk["offset"].asUInt64(), stored);
+    stored += chunk["length"].asUInt64();
+  }
+  EXPECT_EQ(stored + info[0]["metadata_length"].asUInt64(), fs::file_size(dir_ / "in" / compressed.front()));
+
+  result = Run("decompress -q -r -T 2 -o out in");
+  ASSERT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(result.output, "");
+  ASSERT_EQ(FilesBelow(dir_ / "out"), originals);
+  for (const fs::path& file : originals) {
+    EXPECT_TRUE(ReadFile(dir_ / "out" / file) == ReadFile(fixtures / file.lexically_relative("sub"))) << file;
+  }
+}
+
+TEST_F(ToolTest, UsageErrorsExitWithTwo) {
+  for (const char* arguments :
+       {"", "frobnicate x", "compress", "compress -T x a", "compress -T -1 a", "compress --bogus a",
+        "compress -o out a b", "compress -o", "test --rm a.nivra", "prepare -r a", "compress --prepare --rm a",
+        "info -o x a.nivra", "decompress --json m.json a.nivra b.nivra", "decompress --prepare a.nivra"}) {
+    const Result result = Run(arguments);
+    EXPECT_EQ(result.status, 2) << arguments << ": " << result.output;
+    EXPECT_TRUE(Contains(result.output, "tarn --help")) << arguments << ": " << result.output;
+  }
+  EXPECT_EQ(Run("--help").status, 0);
+  EXPECT_TRUE(Contains(Run("--version").output, "6.2.0"));
+}
+
+// Every failure exits with 1 and names the file and the reason; the good files of a
+// batch are still done.
+TEST_F(ToolTest, FailuresNameTheFileAndTheReason) {
+  WriteFile(dir_ / "garbage.nivra", tarn::test::RandomBytes(3000));
+  WriteFile(dir_ / "x.nivra", "abc");
+  WriteFile(dir_ / "plain.bin", "abc");
+  fs::create_directory(dir_ / "folder");
+  const struct {
+    const char* arguments;
+    const char* message;
+  } cases[] = {
+      {"decompress garbage.nivra", "garbage.nivra: "},
+      {"compress missing.tif", "missing.tif: no such file"},
+      {"compress x.nivra", "x.nivra: already has .nivra suffix"},
+      {"decompress plain.bin", "plain.bin: unknown suffix"},
+      {"compress folder", "folder: is a folder"},
+      {"info garbage.nivra", "garbage.nivra: not a readable compressed file"},
+      {"test garbage.nivra", "garbage.nivra: no readable metadata block"},
+      {"compress --calibration missing-calibration plain.bin", "missing-calibration"},
+  };
+  for (const auto& failure : cases) {
+    const Result result = Run(failure.arguments);
+    EXPECT_EQ(result.status, 1) << failure.arguments << ": " << result.output;
+    EXPECT_TRUE(Contains(result.output, failure.message)) << failure.arguments << ": " << result.output;
+  }
+  EXPECT_TRUE(Contains(Run("decompress garbage.nivra").output, "Invalid file content."));
+  EXPECT_FALSE(fs::exists(dir_ / "garbage"));
+
+  const Result batch = Run("compress plain.bin missing.bin");
+  EXPECT_EQ(batch.status, 1);
+  EXPECT_TRUE(Contains(batch.output, "1 file compressed")) << batch.output;
+  EXPECT_TRUE(Contains(batch.output, "1 failed")) << batch.output;
+  EXPECT_TRUE(fs::exists(dir_ / "plain.bin.nivra"));
 }
 
 TEST_F(ToolTest, NeverOverwritesWithoutForce) {
@@ -65,45 +164,99 @@ TEST_F(ToolTest, NeverOverwritesWithoutForce) {
   ASSERT_EQ(Run("compress a.tif").status, 0);
   WriteFile(dir_ / "a.tif", "second");
   const Result refused = Run("compress a.tif");
-  EXPECT_NE(refused.status, 0);
-  EXPECT_NE(refused.output.find("-f"), std::string::npos) << refused.output;
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_TRUE(Contains(refused.output, "use -f")) << refused.output;
   ASSERT_EQ(Run("decompress a.tif.nivra -o out.tif").status, 0);
   EXPECT_EQ(ReadFile(dir_ / "out.tif"), "first");
 
   ASSERT_EQ(Run("compress -f a.tif").status, 0);
-  EXPECT_NE(Run("decompress a.tif.nivra -o out.tif").status, 0);
+  EXPECT_EQ(Run("decompress a.tif.nivra -o out.tif").status, 1);
   ASSERT_EQ(Run("decompress -f a.tif.nivra -o out.tif").status, 0);
   EXPECT_EQ(ReadFile(dir_ / "out.tif"), "second");
 }
 
-TEST_F(ToolTest, FailuresExitNonZeroWithTheStatusText) {
-  WriteFile(dir_ / "garbage.nivra", tarn::test::RandomBytes(3000));
-  Result result = Run("decompress garbage.nivra");
-  EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.output.find("Invalid file content."), std::string::npos) << result.output;
-  EXPECT_FALSE(fs::exists(dir_ / "garbage"));
+// --rm deletes a source only after its output is complete: any failure keeps it.
+TEST_F(ToolTest, RemoveKeepsTheSourceWhenItsOutputFails) {
+  WriteFile(dir_ / "a.bin", "source");
+  WriteFile(dir_ / "a.bin.nivra", "someone else's file");
+  EXPECT_EQ(Run("compress --rm a.bin").status, 1);
+  EXPECT_EQ(ReadFile(dir_ / "a.bin"), "source");
+  EXPECT_EQ(ReadFile(dir_ / "a.bin.nivra"), "someone else's file");
 
-  EXPECT_EQ(Run("compress missing.tif").status, 1);
-  EXPECT_EQ(Run("frobnicate x").status, 1);
-  EXPECT_EQ(Run("compress").status, 1);
-  EXPECT_EQ(Run("info garbage.nivra").status, 1);
-  WriteFile(dir_ / "x.nivra", "abc");
-  EXPECT_NE(Run("compress x.nivra").output.find("already has .nivra suffix"), std::string::npos);
-  WriteFile(dir_ / "plain.bin", "abc");
-  EXPECT_EQ(Run("decompress plain.bin").status, 1);
-  // One failing file among good ones still fails the run, and the good ones are done.
-  WriteFile(dir_ / "good.bin", "abc");
-  EXPECT_EQ(Run("compress good.bin missing.bin").status, 1);
-  EXPECT_TRUE(fs::exists(dir_ / "good.bin.nivra"));
-  EXPECT_EQ(Run("--help").status, 0);
-  EXPECT_NE(Run("--version").output.find("6.2.0"), std::string::npos);
+  WriteFile(dir_ / "damaged.bin.nivra", tarn::test::RandomBytes(500));
+  EXPECT_EQ(Run("decompress --rm damaged.bin.nivra").status, 1);
+  EXPECT_TRUE(fs::exists(dir_ / "damaged.bin.nivra"));
+  EXPECT_FALSE(fs::exists(dir_ / "damaged.bin"));
+
+  ASSERT_EQ(Run("compress -f --rm a.bin").status, 0);
+  EXPECT_FALSE(fs::exists(dir_ / "a.bin"));
+  ASSERT_EQ(Run("decompress --rm a.bin.nivra").status, 0);
+  EXPECT_EQ(ReadFile(dir_ / "a.bin"), "source");
+  EXPECT_FALSE(fs::exists(dir_ / "a.bin.nivra"));
 }
 
-TEST_F(ToolTest, CalibrationOption) {
-  WriteFile(dir_ / "a.bin", "abc");
-  EXPECT_EQ(Run("compress --calibration missing-folder-or-file a.bin").status, 1);
-  WriteFile(dir_ / "cam.json", R"({"make":"A","model":"B","isoData":[{"iso":100,"blackLevel":1,"gain":1,"noise":1}]})");
-  EXPECT_EQ(Run("compress --calibration cam.json a.bin").status, 0);
+// One bit flipped inside any coded chunk is found by `tarn test`, which names the chunk.
+TEST_F(ToolTest, TestFindsAFlippedBitAndNamesTheChunk) {
+  const fs::path fixtures = tarn::test::FixturesDir();
+  if (fixtures.empty()) GTEST_SKIP() << "shared samples absent";
+  fs::copy_file(fixtures / "tif-czitools-CH1_16bit.tif", dir_ / "image.tif");
+  ASSERT_EQ(Run("compress image.tif").status, 0);
+  const std::string intact = ReadFile(dir_ / "image.tif.nivra");
+  const Json::Value info = ParseJson(Shell("'" TARN_TOOL_PATH "' info --json image.tif.nivra").output);
+  size_t coded = 0;
+  for (const Json::Value& chunk : info[0]["chunks"]) {
+    const std::string codec = chunk["codec"].asString();
+    if (codec == "None") continue;
+    ++coded;
+    const uint64_t offset = chunk["offset"].asUInt64();
+    const uint64_t length = chunk["length"].asUInt64();
+    for (const uint64_t position : {offset, offset + length / 3}) {
+      std::string damaged = intact;
+      damaged[position] = static_cast<char>(damaged[position] ^ 0x10);
+      WriteFile(dir_ / "image.tif.nivra", damaged);
+      const Result result = Run("test image.tif.nivra");
+      EXPECT_EQ(result.status, 1) << codec << " chunk at " << offset << ", bit flipped at " << position;
+      EXPECT_TRUE(Contains(result.output, "offset " + std::to_string(offset))) << result.output;
+      EXPECT_TRUE(Contains(result.output, codec)) << result.output;
+    }
+  }
+  EXPECT_GE(coded, 1u);
+  WriteFile(dir_ / "image.tif.nivra", intact);
+  EXPECT_EQ(Run("test image.tif.nivra").status, 0);
+}
+
+// Feeds `bytes` into the FIFO at `path` once `delay` has passed and a reader has opened it.
+std::thread FeedFifoLater(const fs::path& path, std::string bytes, std::chrono::milliseconds delay) {
+  return std::thread([path, bytes = std::move(bytes), delay] {
+    std::this_thread::sleep_for(delay);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int fifo = -1;
+    while ((fifo = open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (fifo < 0) return;
+    fcntl(fifo, F_SETFL, 0);
+    EXPECT_EQ(write(fifo, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fifo);
+  });
+}
+
+// Work lasting over a second shows the progress line on a terminal, never in a pipe. The
+// work is held up by taking the metadata from a FIFO that is fed only after 1.5 seconds.
+TEST_F(ToolTest, ProgressLineOnlyOnATerminal) {
+  WriteFile(dir_ / "a.bin", tarn::test::TextLikeBytes(100000));
+  ASSERT_EQ(Run("compress --json metadata.json a.bin").status, 0);
+  ASSERT_EQ(mkfifo((dir_ / "fifo.json").c_str(), 0600), 0);
+  const std::string metadata = ReadFile(dir_ / "metadata.json");
+  for (const bool terminal : {true, false}) {
+    std::thread feeder = FeedFifoLater(dir_ / "fifo.json", metadata, std::chrono::milliseconds(1500));
+    const std::string arguments = "decompress -f --json fifo.json a.bin.nivra -o restored.bin";
+    const Result result = terminal ? RunOnTerminal(arguments) : Run(arguments);
+    feeder.join();
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(Contains(result.output, "\rtarn: 0/1 files, "), terminal) << result.output;
+    EXPECT_EQ(ReadFile(dir_ / "restored.bin"), ReadFile(dir_ / "a.bin"));
+  }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include "arguments.hpp"
 
+#include <charconv>
 #include <map>
-#include <stdexcept>
 #include <string_view>
 
 namespace tarn::cli {
@@ -9,33 +9,84 @@ namespace tarn::cli {
 const char* const kUsage = R"(Usage: tarn COMMAND [OPTIONS] FILE...
 
 Commands:
-  compress FILE...          write FILE.nivra beside each FILE (the source is kept)
+  compress FILE...          write FILE.nivra beside each FILE
   decompress FILE.nivra...  restore FILE from each FILE.nivra, byte for byte
-  prepare FILE              write FILE with its 16-bit images prepared (FILE.prepared.EXT)
+  test FILE.nivra...        decode and check every chunk; writes nothing
   info FILE.nivra...        list the chunks of compressed files and the ratio
+  prepare FILE...           write FILE.prepared.EXT with its 16-bit images prepared (lossy)
 
 Options:
-  -o, --output PATH         destination (only with a single FILE)
-  -f, --force               replace existing destinations
-  --prepare                 compress: prepare images before compressing
-  --calibration PATH        load calibration file or folder (repeatable)
+  -r, --recursive           walk folders: compress takes every regular file not ending
+                            in .nivra; decompress, test and info every .nivra file
+  -o, --output PATH         destination of a single FILE; with -r, the folder that
+                            receives every output, sub-folders mirrored
+  -f, --force               replace existing outputs
+  -k, --keep                keep the sources (the default)
+  --rm                      delete each source once its output is complete and synced
+                            to disk and, for compress, decoded and found identical
+  -T, --threads N           files worked on at once and threads coding them; 0 (default): one per core
+  --json                    info: print the chunk tables as JSON
+  --json PATH               compress: also write the metadata as JSON to PATH;
+                            decompress: take the metadata from PATH (single FILE)
+  --prepare                 compress: prepare images before compressing (lossy)
+  --calibration PATH        load a calibration file or folder (repeatable)
   --calibration-id ID       use this calibration for every image (prepare, --prepare)
-  --json PATH               compress: also write the metadata as JSON;
-                            decompress: take the metadata from this JSON file
-  -v, --verbose             more log output (repeatable)
-  -q, --quiet               less output (repeatable)
+  -v, --verbose             more output: a line per file of a batch, then the
+                            library's notes (repeatable)
+  -q, --quiet               less output: no progress, summary or per-file lines;
+                            -qq: no messages at all
   -h, --help                show this text
-  -V, --version             show the library version
+  -V, --version             show the version
 
-Exit status is 0 when every file succeeded, 1 otherwise.
+A progress line is shown on a terminal for work lasting more than a second.
+Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage error.
 )";
 
 namespace {
 
 const std::map<std::string_view, Command> kCommands = {
     {"compress", Command::Compress}, {"decompress", Command::Decompress}, {"prepare", Command::Prepare},
-    {"info", Command::Info},         {"help", Command::Help},             {"version", Command::Version},
+    {"info", Command::Info},         {"test", Command::Test},             {"help", Command::Help},
+    {"version", Command::Version},
 };
+
+unsigned ParseThreads(std::string_view text) {
+  unsigned threads = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), threads);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || threads > 4096) {
+    throw UsageError("-T takes a number of threads from 0 to 4096, not '" + std::string(text) + "'");
+  }
+  return threads;
+}
+
+void Check(const Arguments& arguments) {
+  const Command command = arguments.command;
+  if (command == Command::Help || command == Command::Version) return;
+  if (arguments.files.empty()) throw UsageError("no input file given");
+  if (arguments.output && arguments.files.size() > 1 && !arguments.recursive) {
+    throw UsageError("-o takes a single input file (or, with -r, names an output folder)");
+  }
+  if (arguments.output && (command == Command::Test || command == Command::Info)) {
+    throw UsageError("-o has no meaning for this command");
+  }
+  if (arguments.metadata_json && (arguments.files.size() > 1 || arguments.recursive)) {
+    throw UsageError("--json PATH takes a single input file");
+  }
+  if (arguments.metadata_json && command != Command::Compress && command != Command::Decompress) {
+    throw UsageError("--json PATH works with compress and decompress");
+  }
+  if (arguments.recursive && command == Command::Prepare) {
+    throw UsageError("-r works with compress, decompress, test and info");
+  }
+  if (arguments.prepare && command != Command::Compress) throw UsageError("--prepare works with compress only");
+  if (arguments.remove_sources) {
+    if (command != Command::Compress && command != Command::Decompress) {
+      throw UsageError("--rm works with compress and decompress");
+    }
+    // A prepared output differs from its source by design: it cannot be checked against it.
+    if (arguments.prepare) throw UsageError("--rm cannot be used with --prepare: the output differs from the source");
+  }
+}
 
 }  // namespace
 
@@ -46,13 +97,13 @@ Arguments ParseArguments(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     auto value = [&](std::string_view option) -> std::string {
-      if (i + 1 >= argc) throw std::invalid_argument("option " + std::string(option) + " needs a value");
+      if (i + 1 >= argc) throw UsageError("option " + std::string(option) + " needs a value");
       return argv[++i];
     };
     if (only_files || argument.empty() || argument[0] != '-' || argument == "-") {
       if (!have_command) {
         const auto command = kCommands.find(argument);
-        if (command == kCommands.end()) throw std::invalid_argument("unknown command '" + std::string(argument) + "'");
+        if (command == kCommands.end()) throw UsageError("unknown command '" + std::string(argument) + "'");
         arguments.command = command->second;
         have_command = true;
       } else {
@@ -64,6 +115,18 @@ Arguments ParseArguments(int argc, char** argv) {
       arguments.output = value(argument);
     } else if (argument == "-f" || argument == "--force") {
       arguments.force = true;
+    } else if (argument == "-r" || argument == "--recursive") {
+      arguments.recursive = true;
+    } else if (argument == "-k" || argument == "--keep") {
+      arguments.remove_sources = false;
+    } else if (argument == "--rm") {
+      arguments.remove_sources = true;
+    } else if (argument == "-T" || argument == "--threads") {
+      arguments.threads = ParseThreads(value(argument));
+    } else if (argument.starts_with("--threads=")) {
+      arguments.threads = ParseThreads(argument.substr(10));
+    } else if (argument.starts_with("-T")) {
+      arguments.threads = ParseThreads(argument.substr(2));
     } else if (argument == "--prepare") {
       arguments.prepare = true;
     } else if (argument == "--calibration") {
@@ -71,7 +134,14 @@ Arguments ParseArguments(int argc, char** argv) {
     } else if (argument == "--calibration-id") {
       arguments.calibration_id = value(argument);
     } else if (argument == "--json") {
-      arguments.metadata_json = value(argument);
+      // `info --json` is a switch; elsewhere --json names the metadata side file.
+      if (have_command && arguments.command == Command::Info) {
+        arguments.info_json = true;
+      } else {
+        arguments.metadata_json = value(argument);
+      }
+    } else if (argument.starts_with("--json=")) {
+      arguments.metadata_json = std::string(argument.substr(7));
     } else if (argument == "-h" || argument == "--help") {
       arguments.command = Command::Help;
       return arguments;
@@ -79,30 +149,25 @@ Arguments ParseArguments(int argc, char** argv) {
       arguments.command = Command::Version;
       return arguments;
     } else if (argument.size() > 1 && argument[0] == '-' && argument[1] != '-' &&
-               argument.find_first_not_of("vqf", 1) == std::string_view::npos) {
-      // Bundled short flags: -vv, -qq, -fv.
+               argument.find_first_not_of("vqfrk", 1) == std::string_view::npos) {
+      // Bundled short flags: -vv, -qq, -rf.
       for (char flag : argument.substr(1)) {
         if (flag == 'v') ++arguments.verbosity;
         if (flag == 'q') --arguments.verbosity;
         if (flag == 'f') arguments.force = true;
+        if (flag == 'r') arguments.recursive = true;
+        if (flag == 'k') arguments.remove_sources = false;
       }
     } else if (argument == "--verbose") {
       ++arguments.verbosity;
     } else if (argument == "--quiet") {
       --arguments.verbosity;
     } else {
-      throw std::invalid_argument("unknown option '" + std::string(argument) + "'");
+      throw UsageError("unknown option '" + std::string(argument) + "'");
     }
   }
-  if (!have_command) throw std::invalid_argument("no command given");
-  const bool needs_files = arguments.command != Command::Help && arguments.command != Command::Version;
-  if (needs_files && arguments.files.empty()) throw std::invalid_argument("no input file given");
-  if (arguments.output && arguments.files.size() > 1) {
-    throw std::invalid_argument("-o takes a single input file");
-  }
-  if (arguments.metadata_json && arguments.files.size() > 1) {
-    throw std::invalid_argument("--json takes a single input file");
-  }
+  if (!have_command) throw UsageError("no command given");
+  Check(arguments);
   return arguments;
 }
 

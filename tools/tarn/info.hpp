@@ -1,15 +1,15 @@
-// `tarn info`: the chunk table of a compressed file.
+// `tarn info`: the chunk table of compressed files, for people or as JSON for scripts.
 #pragma once
 
-#include <cstdint>
 #include <string>
+#include <vector>
+
+#include "console.hpp"
 
 namespace tarn::cli {
 
-// Prints the table to standard output; returns false (after a message on standard error) on failure.
-bool PrintInfo(const std::string& path);
-
-// "1.5 MiB" style sizes for people.
-std::string HumanSize(uint64_t bytes);
+// Prints one table per file to standard output, or with `json` one JSON array holding an
+// object per file. Returns how many files could not be read (each named on standard error).
+size_t PrintInfo(const std::vector<std::string>& paths, bool json, Console& console);
 
 }  // namespace tarn::cli

@@ -1,7 +1,7 @@
 #include "tarn/file/file.hpp"
 
 #include <cerrno>
-#include <cstring>
+#include <system_error>
 
 #include <fmt/format.h>
 
@@ -109,8 +109,8 @@ std::ifstream File::SourceStream() const {
   std::ifstream in(path, std::ios::binary);
   // The stream's own failure text says nothing about the file; name it and the reason.
   if (!in) {
-    throw Error(fmt::format("could not open source file {}: {}", path.string(), std::strerror(errno)),
-                kTarnStatusCouldNotReadFile);
+    throw std::ios_base::failure("could not open source file " + path.string(),
+                                 std::error_code(errno, std::generic_category()));
   }
   in.exceptions(std::ios::badbit | std::ios::failbit);
   return in;

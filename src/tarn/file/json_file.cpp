@@ -4,6 +4,7 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
+#include "tarn/file/destination.hpp"
 #include "tarn/file/file.hpp"
 
 namespace tarn {
@@ -28,14 +29,13 @@ Json::Value FromJsonFile(const std::filesystem::path& path) {
 }
 
 void ToJsonFile(const Metadata& metadata, const std::filesystem::path& path) {
-  std::ofstream out;
-  out.exceptions(std::ios::badbit | std::ios::failbit);
-  out.open(path, std::ios::trunc);
+  // Written like every output: beside its name, synced, then renamed into place.
+  DestinationFile output(path);
   Json::StreamWriterBuilder builder;
   const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
-  writer->write(metadata.ToJson(), &out);
-  out << '\n';
-  out.close();
+  // Exactly the default writer's text, as every other writer of these files produces it.
+  writer->write(metadata.ToJson(), &output.stream());
+  output.Commit();
 }
 
 }  // namespace tarn

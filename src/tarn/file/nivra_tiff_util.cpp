@@ -72,6 +72,29 @@ void SeekOut(std::ostream& out, uint64_t position) {
   if (!out) throw std::ios_base::failure("Failed to seek output stream while rewriting TIFF directories");
 }
 
+// Directories may list their entries in any order (libtiff reads them so): the size of
+// each image is taken from the whole directory before any strip entry is rewritten.
+void RecordDimensions(std::istream& in, uint64_t entries_start, uint64_t count, bool bigtiff,
+                      std::endian endianness, TiffDimensions& dimensions) {
+  const std::size_t f = bigtiff ? 8 : 4;
+  const uint64_t e = bigtiff ? 20 : 12;
+  for (uint64_t i = 0; i < count; ++i) {
+    SeekIn(in, entries_start + i * e);
+    uint16_t tag = 0;
+    uint16_t type = 0;
+    ReadUintAs(in, tag, endianness, 2);
+    ReadUintAs(in, type, endianness, 2);
+    if (tag != kImageWidth && tag != kImageLength && tag != kBitsPerSample) continue;
+    in.ignore(static_cast<std::streamsize>(f));  // the count
+    std::array<uint8_t, 8> field{};
+    ReadBytes(in, field.data(), f);
+    const uint64_t value = DecodeUint(field.data(), ValueWidth(type, f), endianness);
+    if (tag == kImageWidth) dimensions.width = value;
+    if (tag == kImageLength) dimensions.height = value;
+    if (tag == kBitsPerSample) dimensions.bytes_per_sample = value / 8;
+  }
+}
+
 }  // namespace
 
 void ReadUint(std::istream& in, uint16_t& value, std::endian endianness, std::size_t size) {
@@ -218,6 +241,7 @@ std::vector<TiffDirectoryLayout> UpdateTiffMetadataForCompressedOutput(std::istr
     SeekIn(in, ifd);
     uint64_t n = 0;
     ReadUint(in, n, endianness, c);
+    RecordDimensions(in, ifd + c, n, bigtiff, endianness, state.dimensions[k]);
     WriteUint(out, n, endianness, c);
     for (uint64_t i = 0; i < n; ++i) {
       SeekIn(in, ifd + c + i * e);

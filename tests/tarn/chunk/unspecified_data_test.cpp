@@ -124,6 +124,36 @@ TEST(UnspecifiedDataTest, DecoderRefusesFramesThatDoNotMatchTheChunk) {
   }
 }
 
+TEST(UnspecifiedDataTest, FramesCarryAChecksumThatFindsEveryFlippedBit) {
+  // Incompressible bytes are stored as they are: without a checksum a flip would pass.
+  const std::string bytes = test::RandomBytes(200000, 3);
+  std::istringstream in(bytes);
+  std::ostringstream encoded;
+  const auto written = UnspecifiedData(bytes.size()).EncodeStream(in, encoded);
+  const std::string frame = encoded.str();
+  // Frame header descriptor after the 4-byte magic number: bit 2 is the checksum flag.
+  EXPECT_NE(static_cast<uint8_t>(frame[4]) & 0x04, 0);
+  for (size_t position : {size_t{100}, frame.size() / 2, frame.size() - 5, frame.size() - 1}) {
+    std::string damaged = frame;
+    damaged[position] = static_cast<char>(damaged[position] ^ 0x10);
+    std::istringstream damaged_in(damaged);
+    std::ostringstream out;
+    try {
+      written->DecodeStream(damaged_in, out);
+      FAIL() << "flip at " << position << " passed";
+    } catch (const DecodeError& error) {
+      EXPECT_EQ(error.status(), kTarnStatusInvalidFileContent);
+    }
+  }
+  // Frames written before they carried a checksum still decode.
+  std::string old(ZSTD_compressBound(bytes.size()), '\0');
+  old.resize(ZSTD_compress(old.data(), old.size(), bytes.data(), bytes.size(), 3));
+  std::istringstream old_in(old);
+  std::ostringstream old_out;
+  UnspecifiedData(Codec::Zstd, old.size(), bytes.size()).DecodeStream(old_in, old_out);
+  EXPECT_TRUE(old_out.str() == bytes);
+}
+
 TEST(UnspecifiedDataTest, CodecsWithoutOperationCopyBytes) {
   const std::string bytes = "0123456789";
   for (Codec codec : {Codec::Zstd, Codec::Unknown, static_cast<Codec>(5)}) {

@@ -40,21 +40,21 @@ TEST(ImageDescription, JunkCountsAreAbsentWithAWarning) {
 
 class Hyperstack : public ::testing::Test {
  protected:
-  static constexpr uint64_t kPlane = 16 * 8 * 2;
+  static constexpr uint64_t kPlane = 16 * 16 * 2;
 
   // One directory whose single strip holds `planes` planes, as ImageJ lays them out.
-  ChunkMap Read(const std::string& description, uint32_t planes = 4) {
+  ChunkMap Read(const std::string& description, uint32_t planes = 4, uint32_t height = 16) {
     const auto path = dir_ / "stack.tif";
     TIFF* tiff = TIFFOpen(path.string().c_str(), "wb");
     TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 16);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 8);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
     TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 16);
     TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
     TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 8);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, height);
     TIFFSetField(tiff, TIFFTAG_WHITELEVEL, 1, std::vector<uint32_t>{1000}.data());
     TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
-    const std::string pixels = test::RandomBytes(kPlane * planes);
+    const std::string pixels = test::RandomBytes(16 * height * 2 * planes);
     TIFFWriteRawStrip(tiff, 0, const_cast<char*>(pixels.data()), static_cast<tmsize_t>(pixels.size()));
     TIFFWriteDirectory(tiff);
     TIFFClose(tiff);
@@ -94,6 +94,13 @@ TEST_F(Hyperstack, ClaimedPlanesBeyondTheFileAreIgnored) {
   LogRecorder log;
   EXPECT_EQ(Read("images=2147483647\nhyperstack=true\n", 3).size(), 3u);
   EXPECT_TRUE(log.Contains("the missing planes are ignored"));
+}
+
+TEST_F(Hyperstack, PlanesSmallerThanHalfAKilobyteStayPlainData) {
+  // 16 x 15 x 2 = 480 bytes: a description could turn a small file into a chunk per plane.
+  LogRecorder log;
+  EXPECT_EQ(Read("images=40\nhyperstack=true\n", 40, 15).size(), 1u);
+  EXPECT_TRUE(log.Contains("warning: Hyperstack planes of 480 bytes are smaller than 512 bytes"));
 }
 
 TEST(HyperstackPlanes, PlanesOfFourGibibytesOrMoreAreNotAdded) {

@@ -195,6 +195,20 @@ TEST(TiffReader, StripsOutsideTheFileOrOverlappingFallBackToDefaultMetadata) {
   }
 }
 
+TEST(TiffReader, MoreThanOneChunkPerHalfKilobyteFallsBackToDefaultMetadata) {
+  test::TempDir dir;
+  for (const auto& [side, kept] : {std::pair{4u, false}, std::pair{16u, true}}) {
+    const auto path = dir / ("pages" + std::to_string(side) + ".tif");
+    WriteTiff(path, std::vector<TiffPage>(30, TiffPage{.width = side, .height = side}));
+    LogRecorder log;
+    const Metadata metadata = Metadata::Read(path);
+    size_t images = 0;
+    for (const auto& chunk : metadata.chunks) images += dynamic_cast<const chunk::Image*>(chunk.get()) != nullptr;
+    EXPECT_EQ(images, kept ? 30u : 0u) << side;
+    EXPECT_EQ(log.Contains("chunks in a file of"), !kept) << side;
+  }
+}
+
 TEST(TiffReader, HandleIsClosedOnEveryWayOut) {
   test::TempDir dir;
   const auto path = dir / "beyond.tif";

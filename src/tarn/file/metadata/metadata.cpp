@@ -9,6 +9,7 @@
 
 #include "tarn/error.hpp"
 #include "tarn/file/metadata/chunk/unspecified_data.hpp"
+#include "tarn/file/metadata/chunk_walk.hpp"
 #include "tarn/file/readers.hpp"
 #include "tarn/logger.hpp"
 
@@ -61,40 +62,54 @@ std::string LowercaseExtension(const std::filesystem::path& path) {
   return extension;
 }
 
-// Runs one chunk operation per chunk and converts failures to the walk's error class.
-template <class WalkError, bool kCodecInMessage, class Operation>
-Metadata Walk(const Metadata& metadata, std::istream& in, std::ostream& out, Operation operation) {
-  Chunks written;
-  written.reserve(metadata.chunks.size());
+// A chunk's failure as the walk's error class: codec errors keep their text and status,
+// the library's own errors pass unchanged, anything else is nested in a status 3 error.
+template <class WalkError, bool kCodecInMessage>
+[[noreturn]] void ThrowAsWalkError(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Brimlake::Nivra::NivraError& error) {
+    throw WalkError(error);
+  } catch (const Error&) {
+    throw;
+  } catch (const std::exception& error) {
+    if constexpr (kCodecInMessage) {
+      std::throw_with_nested(WalkError(error.what(), Codec::Unknown, kTarnStatusUnknownError));
+    } else {
+      std::throw_with_nested(WalkError(error.what(), kTarnStatusUnknownError));
+    }
+  } catch (...) {
+    if constexpr (kCodecInMessage) {
+      std::throw_with_nested(WalkError("unknown", Codec::Unknown, kTarnStatusUnknownError));
+    } else {
+      std::throw_with_nested(WalkError("unknown", kTarnStatusUnknownError));
+    }
+  }
+}
+
+// Runs one chunk operation per chunk, in file order as far as the output is concerned.
+template <class WalkError, bool kCodecInMessage>
+Metadata Walk(const Metadata& metadata, std::istream& in, std::ostream& out, const metadata::ChunkOperation& operation,
+              metadata::OutputGuess output_guess) {
+  // A chunk beyond the described length fails in its place, after the chunks before it.
+  size_t inside = 0;
   uint64_t end = 0;
   for (const auto& chunk : metadata.chunks) {
     end += chunk->length;
-    if (end > metadata.length || end < chunk->length) {
-      throw bad_metadata("Attempted to access chunk outside data boundaries");
-    }
-    try {
-      written.push_back(operation(*chunk, in, out));
-    } catch (const Brimlake::Nivra::NivraError& error) {
-      throw WalkError(error);
-    } catch (const Error&) {
-      throw;
-    } catch (const std::exception& error) {
-      if constexpr (kCodecInMessage) {
-        std::throw_with_nested(WalkError(error.what(), Codec::Unknown, kTarnStatusUnknownError));
-      } else {
-        std::throw_with_nested(WalkError(error.what(), kTarnStatusUnknownError));
-      }
-    } catch (...) {
-      if constexpr (kCodecInMessage) {
-        std::throw_with_nested(WalkError("unknown", Codec::Unknown, kTarnStatusUnknownError));
-      } else {
-        std::throw_with_nested(WalkError("unknown", kTarnStatusUnknownError));
-      }
-    }
+    if (end > metadata.length || end < chunk->length) break;
+    ++inside;
   }
-  const uint64_t total = metadata::ChunksLength(written);
-  return Metadata(total, std::move(written));
+  metadata::WalkResult result = metadata::WalkChunks(metadata.chunks, inside, in, out, operation, output_guess);
+  if (result.failure) ThrowAsWalkError<WalkError, kCodecInMessage>(result.failure);
+  if (inside < metadata.chunks.size()) throw bad_metadata("Attempted to access chunk outside data boundaries");
+  const uint64_t total = metadata::ChunksLength(result.written);
+  return Metadata(total, std::move(result.written));
 }
+
+// The image codec stores at most half of an image; zstd may need more and grows the buffer.
+uint64_t EncodedGuess(const Chunk& chunk) { return chunk.length / 2 + 4096; }
+uint64_t DecodedGuess(const Chunk& chunk) { return chunk.DecodedLength(); }
+uint64_t SameSizeGuess(const Chunk& chunk) { return chunk.length; }
 
 }  // namespace
 
@@ -140,6 +155,7 @@ Metadata Metadata::Read(const std::filesystem::path& path) {
   if (auto reader = kReaders.find(extension); reader != kReaders.end()) {
     try {
       map = reader->second(path);
+      CheckChunkCount(map, size);
     } catch (const std::exception& error) {
       Logger()->warn("Failed to read {} metadata from {}: {}. Fallback to default metadata.", extension,
                      path.string(), error.what());
@@ -183,24 +199,28 @@ bool Metadata::operator==(const Metadata& other) const {
 }
 
 Metadata Metadata::EncodeStream(std::istream& in, std::ostream& out) const {
-  return Walk<EncodeError, true>(*this, in, out,
-                                 [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.EncodeStream(i, o); });
+  return Walk<EncodeError, true>(
+      *this, in, out, [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.EncodeStream(i, o); },
+      EncodedGuess);
 }
 
 Metadata Metadata::DecodeStream(std::istream& in, std::ostream& out) const {
-  return Walk<DecodeError, true>(*this, in, out,
-                                 [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.DecodeStream(i, o); });
+  return Walk<DecodeError, true>(
+      *this, in, out, [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.DecodeStream(i, o); },
+      DecodedGuess);
 }
 
 Metadata Metadata::PrepareStream(std::istream& in, std::ostream& out) const {
   return Walk<PrepareError, false>(
-      *this, in, out, [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.PrepareStream(i, o); });
+      *this, in, out, [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.PrepareStream(i, o); },
+      SameSizeGuess);
 }
 
 Metadata Metadata::PrepareAndEncodeStream(std::istream& in, std::ostream& out) const {
-  return Walk<PrepareAndEncodeError, false>(*this, in, out, [](const Chunk& chunk, std::istream& i, std::ostream& o) {
-    return chunk.PrepareAndEncodeStream(i, o);
-  });
+  return Walk<PrepareAndEncodeError, false>(
+      *this, in, out,
+      [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.PrepareAndEncodeStream(i, o); },
+      EncodedGuess);
 }
 
 }  // namespace tarn

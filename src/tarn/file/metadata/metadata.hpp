@@ -47,6 +47,7 @@ class Metadata {
 
   // The walks: each chunk reads exactly its bytes from `in` and appends its result to
   // `out`; the returned metadata describes what was written (no serialized part).
+  // Chunks are coded on the thread pool; the output is the same whatever its size.
   Metadata EncodeStream(std::istream& in, std::ostream& out) const;
   Metadata DecodeStream(std::istream& in, std::ostream& out) const;
   Metadata PrepareStream(std::istream& in, std::ostream& out) const;

@@ -108,6 +108,26 @@ bool EveryStripDecodes(std::istream& in, const Chunks& chunks) {
   return true;
 }
 
+// A dry run of the rewrite: true when the directories are what it serves. Nothing is written.
+bool RewriteApplies(const Metadata& metadata, std::istream& in, metadata::TiffHeaderInfo& info) {
+  if (metadata.SerializedLength() != 0) return false;
+  try {
+    info = metadata::ReadTiffHeaderInfo(in);
+    DiscardingBuffer discard;
+    std::ostream check(&discard);
+    check.seekp(static_cast<std::streamoff>(info.first_ifd_offset));
+    const auto layouts = metadata::UpdateTiffMetadataForCompressedOutput(in, check, info.first_ifd_offset,
+                                                                         info.bigtiff, info.endianness);
+    if (!DirectoriesMatchChunks(layouts, metadata.chunks, info.bigtiff)) return false;
+  } catch (const std::exception& error) {
+    // A directory chain libtiff tolerates may still defeat the rewrite (a dangling link,
+    // a field too small for the decoded size): the file is then kept as it is.
+    Logger()->warn("TIFF directories cannot be rewritten for the decoded strips: {}", error.what());
+    return false;
+  }
+  return EveryStripDecodes(in, metadata.chunks);
+}
+
 }  // namespace
 
 bool Metadata::IsNivraTiff() const {
@@ -120,16 +140,8 @@ bool Metadata::IsNivraTiff() const {
 }
 
 Metadata Metadata::HandleNivraTiff(std::istream& in, std::ostream& out) const {
-  const metadata::TiffHeaderInfo info = metadata::ReadTiffHeaderInfo(in);
-
-  // A dry run first: nothing reaches `out` unless the directories are what the rewrite serves.
-  DiscardingBuffer discard;
-  std::ostream check(&discard);
-  check.seekp(static_cast<std::streamoff>(info.first_ifd_offset));
-  const auto layouts = metadata::UpdateTiffMetadataForCompressedOutput(in, check, info.first_ifd_offset,
-                                                                       info.bigtiff, info.endianness);
-  if (SerializedLength() != 0 || !DirectoriesMatchChunks(layouts, chunks, info.bigtiff) ||
-      !EveryStripDecodes(in, chunks)) {
+  metadata::TiffHeaderInfo info;
+  if (!RewriteApplies(*this, in, info)) {
     // Restoring would decode the strips under directories that still say they are encoded;
     // keep them as opaque data instead so the file comes back byte for byte.
     Logger()->warn("Nivra-encoded strips cannot be passed through with rewritten TIFF directories; "

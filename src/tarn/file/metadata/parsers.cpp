@@ -8,8 +8,12 @@
 namespace tarn::metadata {
 namespace {
 
+// A block without "chunks" lists none: versions 0 and 1 then describe the whole file as
+// plain data, later versions fail on the empty list.
 const Json::Value& ChunksArray(const Json::Value& json) {
+  static const Json::Value kNone(Json::arrayValue);
   const Json::Value& chunks = json["chunks"];
+  if (chunks.isNull()) return kNone;
   if (!chunks.isArray()) throw bad_metadata("metadata \"chunks\" is not an array");
   return chunks;
 }

@@ -63,11 +63,12 @@ Json::Value Metadata::ToJson() const {
 
 Metadata Metadata::FromJson(const Json::Value& json) {
   if (!json.isObject()) throw bad_metadata("metadata JSON is not an object");
+  // An absent "version" reads as 0, the first layout.
   const Json::Value& version_value = json["version"];
-  if (!version_value.isUInt()) {
+  if (!version_value.isNull() && !version_value.isUInt()) {
     throw bad_metadata("Metadata version " + ToCompactJsonString(version_value) + " not supported");
   }
-  const unsigned version = version_value.asUInt();
+  const unsigned version = version_value.isNull() ? 0 : version_value.asUInt();
   const auto parser = metadata::kParsersByVersion.find(version);
   if (parser == metadata::kParsersByVersion.end()) {
     throw bad_metadata("Metadata version " + std::to_string(version) + " not supported");

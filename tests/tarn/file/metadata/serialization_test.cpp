@@ -161,11 +161,41 @@ TEST(SerializationTest, OldVersionsFillGaps) {
       R"({"version":1,"decoded_length":100,"chunks":[{"codec":0,"length":10,"decoded_length":10,"offset":20}]})");
   EXPECT_EQ(Metadata::FromJson(no_length).length, 100u);
 
+  // Without "version" a block is read as version 0.
+  json.removeMember("version");
+  json.removeMember("decoded_length");
+  EXPECT_TRUE(Metadata::FromJson(json) == v0);
+
   // Two chunks claiming the same offset.
   Json::Value twice = FromJsonString(
       R"({"version":0,"length":100,"chunks":[{"codec":0,"length":10,"decoded_length":10,"offset":20},
                                               {"codec":0,"length":5,"decoded_length":5,"offset":20}]})");
   EXPECT_THROW(Metadata::FromJson(twice), bad_metadata);
+}
+
+TEST(SerializationTest, BlocksWithoutChunks) {
+  // Versions 0 and 1 describe the whole file as plain data; later ones have nothing to describe.
+  const std::pair<std::string, bool> cases[] = {{"0", true},  {"1", true},  {"null", true},
+                                                 {"2", false}, {"3", false}, {"4", false}};
+  for (const auto& [version, whole_file] : cases) {
+    SCOPED_TRACE(version);
+    const Json::Value json = FromJsonString(R"({"length":500,"decoded_length":500,"version":)" + version + "}");
+    if (whole_file) {
+      const Metadata metadata = Metadata::FromJson(json);
+      ASSERT_EQ(metadata.chunks.size(), 1u);
+      EXPECT_TRUE(*metadata.chunks[0] == UnspecifiedData(500));
+      EXPECT_EQ(metadata.length, 500u);
+    } else {
+      try {
+        Metadata::FromJson(json);
+        FAIL();
+      } catch (const std::invalid_argument& error) {
+        EXPECT_STREQ(error.what(), "Metadata must contain at least one chunk");
+      }
+    }
+  }
+  // A version that is present but not an unsigned number is still refused.
+  EXPECT_THROW(Metadata::FromJson(FromJsonString(R"({"version":"4","chunks":[]})")), bad_metadata);
 }
 
 TEST(SerializationTest, FromJsonStringReportsParserErrors) {

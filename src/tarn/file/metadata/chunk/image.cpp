@@ -105,7 +105,7 @@ CodecResult Image::EncodeStream_(std::istream& in, std::ostream& out) const {
   try {
     return codec::nivra::EncodeStream(*this, in, out);
   } catch (const EncodeError& error) {
-    if (error.status() != kTarnStatusIncompatibleImage) throw;
+    if (!image::FallsBackToZstd(error, "Image", before, false)) throw;
     codec::RecoverEncodeError(error, in, before);
   }
   return image::EncodeWithZstdOrCopy(*this, in, out, before);
@@ -142,7 +142,7 @@ CodecResult Image::PrepareAndEncodeStream_(std::istream& in, std::ostream& out) 
   try {
     return codec::nivra::PrepareAndEncodeStream(*this, in, out);
   } catch (const EncodeError& error) {
-    if (error.status() != kTarnStatusIncompatibleImage) throw;
+    if (!image::FallsBackToZstd(error, "Image", before, false)) throw;
     codec::RecoverEncodeError(error, in, before);
   }
   return ZstdOfPrepared(*this, in, out);

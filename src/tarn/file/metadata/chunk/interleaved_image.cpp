@@ -55,7 +55,8 @@ ByteBuffer Rearranged(const ChannelPlanes& planes, std::span<const uint8_t> rows
 CodecResult EncodePlanes(const InterleavedImage& image, const ChannelPlanes& planes, std::span<const uint8_t> rows,
                          bool prepare, std::ostream& out) {
   ByteBuffer rearranged = Rearranged(planes, rows);
-  if (prepare) codec::nivra::PrepareSpan(image, rearranged.span(), rearranged.span(), false);
+  // Prepared in full, as for single planes: the encoder stores values exactly.
+  if (prepare) codec::nivra::PrepareSpan(image, rearranged.span(), rearranged.span(), true);
   ByteBuffer encoded(rearranged.size() / 2);
   const CodecResult result = codec::nivra::EncodeSpan(image, rearranged.span(), encoded.span());
   WriteSpanToStream(encoded.span().first(result.second), out);
@@ -195,23 +196,22 @@ CodecResult InterleavedImage::EncodeStream_(std::istream& in, std::ostream& out)
     try {
       return codec::nivra::EncodeStream(*this, in, out);
     } catch (const EncodeError& error) {
-      if (error.status() != kTarnStatusIncompatibleImage) throw;
+      if (!image::FallsBackToZstd(error, "InterleavedImage", before, true)) throw;
       codec::RecoverEncodeError(error, in, before);
-      WarnFallback(error.what());
     }
     return image::EncodeWithZstdOrCopy(*this, in, out, before);
   }
 
   // Several channels: the codec compresses one plane per channel far better
   // than interleaved rows. The rows stay in memory for the fallback.
+  const std::istream::pos_type offset = in.tellg();
   const ByteBuffer rows = ReadRows<EncodeError>(*this, in);
   const ChannelPlanes planes = PlanesOf(*this);
   if (PlanesStandInForRows(planes, rows.span())) {
     try {
       return EncodePlanes(*this, planes, rows.span(), false, out);
     } catch (const EncodeError& error) {
-      if (error.status() != kTarnStatusIncompatibleImage) throw;
-      WarnFallback(error.what());
+      if (!image::FallsBackToZstd(error, "InterleavedImage", offset, true)) throw;
     }
   } else if (planes.PaddedPlanesBytes() != length) {
     WarnFallback("channel planes of " + std::to_string(planes.PaddedPlanesBytes()) +
@@ -275,7 +275,7 @@ CodecResult InterleavedImage::PrepareAndEncodeStream_(std::istream& in, std::ost
     try {
       return codec::nivra::PrepareAndEncodeStream(*this, in, out);
     } catch (const EncodeError& error) {
-      if (error.status() != kTarnStatusIncompatibleImage) throw;
+      if (!image::FallsBackToZstd(error, "InterleavedImage", before, false)) throw;
       codec::RecoverEncodeError(error, in, before);
     }
     if (bytes_per_pixel != 2) return codec::zstd::EncodeStream(*this, in, out);
@@ -283,13 +283,14 @@ CodecResult InterleavedImage::PrepareAndEncodeStream_(std::istream& in, std::ost
     return ZstdOfPrepared(*this, rows, out);
   }
 
+  const std::istream::pos_type offset = in.tellg();
   ByteBuffer rows = ReadRows<EncodeError>(*this, in);
   const ChannelPlanes planes = PlanesOf(*this);
   if (PlanesStandInForRows(planes, rows.span())) {
     try {
       return EncodePlanes(*this, planes, rows.span(), true, out);
     } catch (const EncodeError& error) {
-      if (error.status() != kTarnStatusIncompatibleImage) throw;
+      if (!image::FallsBackToZstd(error, "InterleavedImage", offset, false)) throw;
     }
   }
   return ZstdOfPrepared(*this, rows, out);

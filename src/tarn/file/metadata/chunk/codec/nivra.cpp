@@ -1,19 +1,26 @@
 #include "tarn/file/metadata/chunk/codec/nivra.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "nivra/nivra.hpp"
 #include "tarn/error.hpp"
 #include "tarn/file/metadata/chunk/image.hpp"
+#include "tarn/file/metadata/chunk/codec/nivra_hooks.hpp"
 #include "tarn/file/metadata/chunk/image/byte_buffer.hpp"
 #include "tarn/file/metadata/chunk/interleaved_image.hpp"
 #include "tarn/logger.hpp"
 #include "tarn/util/stream.hpp"
+#include "tarn/util/thread_pool.hpp"
 
 namespace tarn::codec::nivra {
 
@@ -56,19 +63,57 @@ void ReadChunk(std::istream& in, std::span<uint8_t> buffer) {
   if (ReadStreamToSpan(in, buffer) != buffer.size()) throw Error("unexpected EOF", Codec::Nivra, kTarnStatusInvalidFileContent);
 }
 
+// The codec codes the bands of rows of one image on the library's threads.
+const Brimlake::Nivra::ParallelFor& CodecThreads() {
+  static const Brimlake::Nivra::ParallelFor parallel_for = util::ParallelFor;
+  return parallel_for;
+}
+
 // Output room: the encoder must save at least half of the 16-bit input, else
 // zstd or a plain copy does the job better.
 uint64_t EncodeCapacity(const Geometry& geometry) { return geometry.PixelCount(); }
 
+std::atomic<bool> verification{true};
+std::mutex hook_mutex;
+std::function<void(std::span<uint8_t>)> encoded_stream_hook;
+
+void RunEncodedStreamHook(std::span<uint8_t> stream) {
+  std::function<void(std::span<uint8_t>)> hook;
+  {
+    const std::lock_guard lock(hook_mutex);
+    hook = encoded_stream_hook;
+  }
+  if (hook) hook(stream);
+}
+
+// Decodes the stream into a buffer of its own and compares it with the pixels it was
+// made from: only a stream known to restore them may be stored.
+void VerifyDecodesTo(const Geometry& geometry, const uint16_t* pixels, std::span<const uint8_t> stream) {
+  ByteBuffer decoded(geometry.PixelCount() * 2);
+  const bm_status status = Brimlake::Nivra::decode(stream.data(), static_cast<int32_t>(stream.size()),
+                                                   reinterpret_cast<uint16_t*>(decoded.span().data()),
+                                                   static_cast<int32_t>(geometry.PixelCount()), CodecThreads());
+  if (status != BM_OK) {
+    throw VerifyError(fmt::format("its output does not decode ({})", bm_status_description(status)));
+  }
+  if (std::memcmp(decoded.span().data(), pixels, decoded.size()) != 0) {
+    throw VerifyError("its output decodes to other pixels than it was given");
+  }
+}
+
 CodecResult EncodeHostOrder(const Geometry& geometry, const uint16_t* pixels, std::span<uint8_t> destination) {
   int32_t encoded = static_cast<int32_t>(std::min<uint64_t>(EncodeCapacity(geometry), destination.size()));
   const int32_t capacity = encoded;
-  const bm_status status = nivra_encode(pixels, static_cast<int32_t>(geometry.width),
-                                        static_cast<int32_t>(geometry.height), destination.data(), &encoded);
+  const bm_status status =
+      Brimlake::Nivra::encode(pixels, static_cast<int32_t>(geometry.width), static_cast<int32_t>(geometry.height),
+                              destination.data(), &encoded, CodecThreads());
   if (status != BM_OK) throw EncodeError(status);
   if (encoded <= 0 || encoded > capacity) {
     throw implementation_error("the Nivra encoder reported a size outside its output capacity");
   }
+  const std::span<uint8_t> stream = destination.first(static_cast<size_t>(encoded));
+  RunEncodedStreamHook(stream);
+  if (verification.load(std::memory_order_relaxed)) VerifyDecodesTo(geometry, pixels, stream);
   return {Codec::Nivra, static_cast<uint64_t>(encoded)};
 }
 
@@ -81,6 +126,19 @@ void CheckEncodable(const ImageChunk& chunk, std::span<const uint8_t> source) {
 }
 
 }  // namespace
+
+namespace hooks {
+
+void SetEncodedStreamHook(std::function<void(std::span<uint8_t>)> hook) {
+  const std::lock_guard lock(hook_mutex);
+  encoded_stream_hook = std::move(hook);
+}
+
+void SetVerification(bool enabled) { verification.store(enabled, std::memory_order_relaxed); }
+
+}  // namespace hooks
+
+VerifyError::VerifyError(const std::string& text) : EncodeError(text, Codec::Nivra, kTarnStatusIncompatibleImage) {}
 
 void SwapBytes16(std::span<const uint8_t> source, std::span<uint8_t> destination) {
   if (source.size() != destination.size() || source.size() % 2 != 0) {
@@ -119,9 +177,9 @@ CodecResult DecodeSpan(const ImageChunk& chunk, std::span<const uint8_t> source,
     throw DecodeError(BM_INVALID_FILE_CONTENT);
   }
   if (!AlignedFor16Bit(destination.data())) throw std::invalid_argument("destination span is not aligned for 16-bit pixels");
-  const bm_status status = nivra_decode(source.data(), static_cast<int32_t>(source.size()),
-                                        reinterpret_cast<uint16_t*>(destination.data()),
-                                        static_cast<int32_t>(destination.size() / 2));
+  const bm_status status = Brimlake::Nivra::decode(source.data(), static_cast<int32_t>(source.size()),
+                                                   reinterpret_cast<uint16_t*>(destination.data()),
+                                                   static_cast<int32_t>(destination.size() / 2), CodecThreads());
   if (status != BM_OK) throw DecodeError(status);
   if (SwapsBytes(chunk)) SwapBytes16(destination, destination);
   return {Codec::None, chunk.DecodedLength()};
@@ -169,7 +227,8 @@ CodecResult PrepareSpan(const ImageChunk& chunk, std::span<const uint8_t> source
   // The encoder never quantizes, so prepare-and-encode replaces the noise here too:
   // what it stores must decode to exactly what preparing alone writes.
   const std::vector<uint16_t> kept(pixels.begin(), pixels.begin() + header_pixels);
-  nv::replace_noise(pixels.data(), pixels.size(), *header->parameters(), header->error_bound(), header->seed());
+  nv::replace_noise(pixels.data(), pixels.size(), *header->parameters(), header->error_bound(), header->seed(),
+                    CodecThreads());
   std::copy(kept.begin(), kept.end(), pixels.begin());
   header->Embed(pixels);
   restore_order();
@@ -218,7 +277,9 @@ CodecResult PrepareAndEncodeStream(const ImageChunk& chunk, std::istream& in, st
   if (!CodecCanTake(chunk)) throw EncodeError(BM_INCOMPATIBLE_IMAGE);
   ByteBuffer buffer(chunk.length);
   ReadChunk<EncodeError>(in, buffer.span());
-  PrepareSpan(chunk, buffer.span(), buffer.span(), false);
+  // Prepared in full first: the encoder never changes a value, so what it stores (and
+  // what the check compares with) is exactly the prepared image.
+  PrepareSpan(chunk, buffer.span(), buffer.span(), true);
   if (SwapsBytes(chunk)) SwapBytes16(buffer.span(), buffer.span());
   const Geometry geometry = CodecGeometry(chunk);
   ByteBuffer encoded(EncodeCapacity(geometry));

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <span>
 
+#include "tarn/error.hpp"
 #include "tarn/file/metadata/chunk/chunk.hpp"
 
 namespace tarn::chunk {
@@ -17,7 +18,8 @@ namespace tarn::codec::nivra {
 
 // Each reads the chunk's `length` bytes from `in` and writes its result to `out`.
 // Encode returns (Nivra, encoded size); images the codec cannot take (not 16-bit,
-// rows that are not whole 16-bit values) are refused with EncodeError status 17.
+// rows that are not whole 16-bit values) are refused with EncodeError status 17, and
+// output that does not decode back to its input with VerifyError.
 template <class ImageChunk>
 CodecResult EncodeStream(const ImageChunk& chunk, std::istream& in, std::ostream& out);
 // Returns (None, DecodedLength()).
@@ -47,5 +49,13 @@ CodecResult PrepareSpan(const ImageChunk& chunk, std::span<const uint8_t> source
 
 // Swaps the two bytes of every 16-bit value; source and destination may be the same span.
 void SwapBytes16(std::span<const uint8_t> source, std::span<uint8_t> destination);
+
+// Every stream the encoder writes is decoded again and compared with the pixels it was
+// made from; one that does not give them back is refused with this error (status 17, so
+// that the chunk falls back to zstd like an image the codec cannot take).
+class VerifyError : public EncodeError {
+ public:
+  explicit VerifyError(const std::string& text);
+};
 
 }  // namespace tarn::codec::nivra

@@ -31,15 +31,46 @@ void Write(std::ostream& out, const std::vector<uint8_t>& buffer, size_t count) 
   WriteSpanToStream(std::span(buffer.data(), count), out);
 }
 
+// A file may hold thousands of small chunks: each thread keeps its contexts and buffers
+// rather than allocating and clearing them for every chunk.
+struct CompressionState {
+  std::unique_ptr<ZSTD_CCtx, CContextFree> context{ZSTD_createCCtx()};
+  std::vector<uint8_t> input = std::vector<uint8_t>(ZSTD_CStreamInSize());
+  std::vector<uint8_t> output = std::vector<uint8_t>(ZSTD_CStreamOutSize());
+};
+struct DecompressionState {
+  std::unique_ptr<ZSTD_DCtx, DContextFree> context{ZSTD_createDCtx()};
+  std::vector<uint8_t> input = std::vector<uint8_t>(ZSTD_DStreamInSize());
+  std::vector<uint8_t> output = std::vector<uint8_t>(ZSTD_DStreamOutSize());
+};
+
+CompressionState& ThreadCompressionState() {
+  thread_local CompressionState state;
+  if (!state.context) ThrowEncode("Could not create ZSTD compression context", kTarnStatusUnknownError);
+  // A chunk that failed half way leaves its frame open: start every chunk afresh.
+  ZSTD_CCtx_reset(state.context.get(), ZSTD_reset_session_and_parameters);
+  return state;
+}
+
+DecompressionState& ThreadDecompressionState() {
+  thread_local DecompressionState state;
+  if (!state.context) ThrowDecode("Could not create ZSTD decompression context", kTarnStatusUnknownError);
+  ZSTD_DCtx_reset(state.context.get(), ZSTD_reset_session_and_parameters);
+  return state;
+}
+
 }  // namespace
 
 CodecResult EncodeStream(const Chunk& chunk, std::istream& in, std::ostream& out) {
-  std::unique_ptr<ZSTD_CCtx, CContextFree> context(ZSTD_createCCtx());
-  if (!context) ThrowEncode("Could not create ZSTD compression context", kTarnStatusUnknownError);
-  std::vector<uint8_t> input(ZSTD_CStreamInSize());
-  std::vector<uint8_t> output(ZSTD_CStreamOutSize());
-  // The frame records the size, so decoders can check it up front.
+  CompressionState& state = ThreadCompressionState();
+  const auto& context = state.context;
+  std::vector<uint8_t>& input = state.input;
+  std::vector<uint8_t>& output = state.output;
+  // The frame records the size, so decoders can check it up front, and a checksum of
+  // the content, so that damage to the stored frame is found when it is restored.
   ZSTD_CCtx_setPledgedSrcSize(context.get(), chunk.length);
+  const size_t checksum = ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1);
+  if (ZSTD_isError(checksum)) ThrowEncode(ZSTD_getErrorName(checksum), kTarnStatusUnknownError);
 
   uint64_t consumed = 0;
   uint64_t written = 0;
@@ -72,10 +103,10 @@ CodecResult EncodeStream(const Chunk& chunk, std::istream& in, std::ostream& out
 }
 
 CodecResult DecodeStream(const Chunk& chunk, std::istream& in, std::ostream& out) {
-  std::unique_ptr<ZSTD_DCtx, DContextFree> context(ZSTD_createDCtx());
-  if (!context) ThrowDecode("Could not create ZSTD decompression context", kTarnStatusUnknownError);
-  std::vector<uint8_t> input(ZSTD_CStreamInSize());
-  std::vector<uint8_t> output(ZSTD_CStreamOutSize());
+  DecompressionState& state = ThreadDecompressionState();
+  const auto& context = state.context;
+  std::vector<uint8_t>& input = state.input;
+  std::vector<uint8_t>& output = state.output;
   const uint64_t expected = chunk.DecodedLength();
 
   uint64_t consumed = 0;

@@ -1,6 +1,7 @@
 #include "tarn/file/metadata/chunk/image/zstd_fallback.hpp"
 
 #include "tarn/error.hpp"
+#include "tarn/file/metadata/chunk/codec/nivra.hpp"
 #include "tarn/file/metadata/chunk/codec/util/recover_encode_error.hpp"
 #include "tarn/file/metadata/chunk/codec/zstd.hpp"
 #include "tarn/logger.hpp"
@@ -21,6 +22,18 @@ CodecResult EncodeWithZstdOrCopy(const Chunk& chunk, std::istream& in, std::ostr
   }
   util::StreamCopyN(in, chunk.length, out);
   return {Codec::None, chunk.length};
+}
+
+bool FallsBackToZstd(const EncodeError& error, std::string_view kind, std::istream::pos_type offset, bool warn) {
+  if (error.status() != kTarnStatusIncompatibleImage) return false;
+  if (dynamic_cast<const codec::nivra::VerifyError*>(&error) != nullptr) {
+    Logger()->error("{} chunk at offset {}: {}; the chunk is stored with {} instead", kind,
+                    static_cast<std::streamoff>(offset), error.what(), CodecName(Codec::Zstd));
+  } else if (warn) {
+    Logger()->warn("{} encoder error: {} Fallback to {}.", CodecName(Codec::Nivra), error.what(),
+                   CodecName(Codec::Zstd));
+  }
+  return true;
 }
 
 CodecResult CopyUnchanged(const Chunk& chunk, std::istream& in, std::ostream& out) {

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "tarn/file/metadata/chunk/image.hpp"
+#include "tarn/file/readers.hpp"
 #include "tarn/logger.hpp"
 
 namespace tarn::metadata {
@@ -62,6 +63,12 @@ void ProcessHyperstackImage(TIFF* tiff, uint32_t num_images, ChunkMap& chunks) {
   if (plane_size == 0 || plane_size > std::numeric_limits<uint32_t>::max()) {
     logger->error("Hyperstack planes of {} x {} x {} bytes are not supported; no planes added.", width, height,
                   bytes_per_sample);
+    return;
+  }
+  // Tiny planes would turn a small file into a huge number of chunks.
+  if (plane_size < kMinBytesPerChunk) {
+    logger->warn("Hyperstack planes of {} bytes are smaller than {} bytes; they are kept as plain data.", plane_size,
+                 kMinBytesPerChunk);
     return;
   }
   // Planes past the end of the file cannot exist; stopping there also bounds the work

@@ -1,0 +1,133 @@
+// Single-bit damage to the coded chunks of compressed files, restored through the C
+// interface: every flip must either fail the restore (leaving no output) or give the
+// original bytes back. Shared by the test and the campaign benchmark.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tarn/file/metadata/metadata.hpp"
+#include "tarn/tarn.h"
+#include "test_util.hpp"
+
+namespace tarn::test {
+
+// A source compressed once, with where its coded chunks lie.
+struct FlipTarget {
+  std::filesystem::path source;
+  std::string original;
+  std::string compressed;
+  struct Range {
+    uint64_t offset;
+    uint64_t length;
+    Codec codec;
+  };
+  std::vector<Range> coded;  // chunks stored with Nivra or Zstd
+};
+
+inline FlipTarget CompressForFlips(const std::filesystem::path& source, const std::filesystem::path& folder) {
+  FlipTarget target{source, ReadFile(source), {}, {}};
+  const auto compressed = folder / (source.filename().string() + ".nivra");
+  if (TarnCompressFile(source.c_str(), compressed.c_str(), nullptr) != kTarnStatusOk) {
+    throw std::runtime_error("cannot compress " + source.string());
+  }
+  target.compressed = ReadFile(compressed);
+  uint64_t offset = 0;
+  for (const auto& chunk : Metadata::DeserializeFromFile(compressed).chunks) {
+    if (chunk->codec == Codec::Nivra || chunk->codec == Codec::Zstd) {
+      target.coded.push_back({offset, chunk->length, chunk->codec});
+    }
+    offset += chunk->length;
+  }
+  std::filesystem::remove(compressed);
+  return target;
+}
+
+enum class FlipOutcome {
+  kDetected,     // the restore failed with status 7 and left nothing behind
+  kOtherStatus,  // the restore failed with another status and left nothing behind
+  kHarmless,     // the restore succeeded with the original bytes
+  kSilent,       // the restore succeeded with other bytes: what must never happen
+  kLeftOutput,   // the restore failed but an output file exists
+};
+
+// Flips bit `bit` of byte `position` of the compressed file and restores it in `folder`.
+inline FlipOutcome FlipAndRestore(const FlipTarget& target, uint64_t position, int bit,
+                                  const std::filesystem::path& folder) {
+  std::string damaged = target.compressed;
+  damaged[position] = static_cast<char>(damaged[position] ^ (1 << bit));
+  const auto input = folder / "damaged.nivra";
+  const auto output = folder / "restored";
+  WriteFile(input, damaged);
+  std::filesystem::remove(output);
+  const TarnStatus status = TarnDecompressFile(input.c_str(), output.c_str(), nullptr);
+  if (status != kTarnStatusOk) {
+    if (std::filesystem::exists(output)) return FlipOutcome::kLeftOutput;
+    return status == kTarnStatusInvalidFileContent ? FlipOutcome::kDetected : FlipOutcome::kOtherStatus;
+  }
+  return ReadFile(output) == target.original ? FlipOutcome::kHarmless : FlipOutcome::kSilent;
+}
+
+struct FlipCounts {
+  size_t detected = 0;
+  size_t other_status = 0;
+  size_t harmless = 0;
+  size_t silent = 0;
+  size_t left_output = 0;
+  size_t Total() const { return detected + other_status + harmless + silent + left_output; }
+  void Add(FlipOutcome outcome) {
+    switch (outcome) {
+      case FlipOutcome::kDetected: ++detected; break;
+      case FlipOutcome::kOtherStatus: ++other_status; break;
+      case FlipOutcome::kHarmless: ++harmless; break;
+      case FlipOutcome::kSilent: ++silent; break;
+      case FlipOutcome::kLeftOutput: ++left_output; break;
+    }
+  }
+};
+
+// `flips` flips for `codec`, each at a position drawn uniformly from the bytes of all
+// chunks stored with that codec. Returns the counts; `report` sees every silent flip.
+template <class Report>
+FlipCounts FlipCampaign(const std::vector<FlipTarget>& targets, Codec codec, size_t flips, uint64_t seed,
+                        const std::filesystem::path& folder, Report report) {
+  struct Span {
+    const FlipTarget* target;
+    FlipTarget::Range range;
+  };
+  std::vector<Span> spans;
+  uint64_t total = 0;
+  for (const auto& target : targets) {
+    for (const auto& range : target.coded) {
+      if (range.codec != codec) continue;
+      spans.push_back({&target, range});
+      total += range.length;
+    }
+  }
+  FlipCounts counts;
+  if (total == 0) return counts;
+  std::mt19937_64 random(seed);
+  for (size_t i = 0; i < flips; ++i) {
+    uint64_t at = std::uniform_int_distribution<uint64_t>(0, total - 1)(random);
+    const int bit = static_cast<int>(random() % 8);
+    for (const Span& span : spans) {
+      if (at >= span.range.length) {
+        at -= span.range.length;
+        continue;
+      }
+      const uint64_t position = span.range.offset + at;
+      const FlipOutcome outcome = FlipAndRestore(*span.target, position, bit, folder);
+      counts.Add(outcome);
+      if (outcome == FlipOutcome::kSilent || outcome == FlipOutcome::kLeftOutput) {
+        report(*span.target, position, bit, outcome);
+      }
+      break;
+    }
+  }
+  return counts;
+}
+
+}  // namespace tarn::test

@@ -1,0 +1,298 @@
+#include "batch.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "chunk_check.hpp"
+#include "library_log.hpp"
+#include "progress.hpp"
+#include "sync.hpp"
+#include "tarn/tarn.h"
+#include "units.hpp"
+
+namespace tarn::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What became of one job, printed when every job before it has been printed.
+struct Outcome {
+  bool ok = false;
+  std::vector<std::string> out_lines;  // standard output
+  std::vector<std::string> err_lines;  // standard error
+  uint64_t bytes_in = 0;
+  uint64_t bytes_out = 0;
+};
+
+const char* Optional(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
+
+uint64_t SizeOf(const fs::path& path) {
+  std::error_code error;
+  const auto size = fs::file_size(path, error);
+  return error ? 0 : size;
+}
+
+std::string Percent(uint64_t part, uint64_t whole) {
+  return whole == 0 ? "-" : fmt::format("{:.1f}%", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+}
+
+// Failing is signalled by exception inside one job, so that every step can simply stop.
+struct JobFailure {
+  std::string reason;
+};
+
+class Batch {
+ public:
+  Batch(const Arguments& arguments, const std::vector<Job>& jobs, Console& console)
+      : arguments_(arguments), jobs_(jobs), console_(console), outcomes_(jobs.size()) {}
+
+  size_t Run(size_t workers) {
+    const auto start = std::chrono::steady_clock::now();
+    uint64_t total = 0;
+    for (const Job& job : jobs_) total += job.size;
+    workers = std::clamp<size_t>(workers, 1, std::max<size_t>(jobs_.size(), 1));
+    {
+      ProgressMeter progress(arguments_.verbosity >= 0 ? console_ : silent_console_, jobs_.size(), total);
+      progress_ = &progress;
+      std::vector<std::thread> threads;
+      for (size_t worker = 1; worker < workers; ++worker) threads.emplace_back([this] { Work(); });
+      Work();
+      for (std::thread& thread : threads) thread.join();
+      progress_ = nullptr;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (jobs_.size() > 1 && arguments_.verbosity >= 0) console_.Err(Summary(seconds));
+    return failures_;
+  }
+
+ private:
+  void Work() {
+    for (size_t index; (index = next_job_++) < jobs_.size();) {
+      const Job& job = jobs_[index];
+      progress_->Begin(job.size);
+      Outcome outcome = RunJob(job);
+      progress_->End(job.size);
+      Deliver(index, std::move(outcome));
+    }
+  }
+
+  // Prints outcomes in input order, whichever worker finished first.
+  void Deliver(size_t index, Outcome outcome) {
+    std::lock_guard lock(deliver_mutex_);
+    outcomes_[index] = std::move(outcome);
+    for (; next_to_print_ < outcomes_.size() && outcomes_[next_to_print_]; ++next_to_print_) {
+      Outcome& ready = *outcomes_[next_to_print_];
+      for (const std::string& line : ready.out_lines) console_.Out(line);
+      for (const std::string& line : ready.err_lines) console_.Err(line);
+      if (ready.ok) {
+        ++succeeded_;
+        bytes_in_ += ready.bytes_in;
+        bytes_out_ += ready.bytes_out;
+      } else {
+        ++failures_;
+      }
+      ready.out_lines.clear();
+      ready.err_lines.clear();
+    }
+  }
+
+  Outcome Failed(const Job& job, const std::string& reason) const {
+    Outcome outcome;
+    if (arguments_.verbosity > -2) outcome.err_lines.push_back(fmt::format("tarn: {}: {}", job.source, reason));
+    return outcome;
+  }
+
+  Outcome RunJob(const Job& job) {
+    if (job.refusal) return Failed(job, *job.refusal);
+    Outcome outcome;
+    const int verbosity = arguments_.verbosity;
+    FileLog log;
+    try {
+      FileLogScope scope(log);
+      outcome = Perform(job, log);
+      outcome.ok = true;
+    } catch (const JobFailure& failure) {
+      outcome = Failed(job, failure.reason);
+    } catch (const std::exception& error) {
+      outcome = Failed(job, error.what());
+    }
+    // Errors the library logged although the file succeeded (a chunk it had to store
+    // differently) are worth seeing; its notes only when asked for.
+    if (outcome.ok && verbosity > -2) {
+      for (const std::string& error : log.errors) outcome.err_lines.push_back(fmt::format("tarn: {}: {}", job.source, error));
+    }
+    if (verbosity >= 1) {
+      for (const std::string& note : log.DistinctNotes()) {
+        outcome.err_lines.push_back(fmt::format("tarn: {}: {}", job.source, note));
+      }
+    }
+    return outcome;
+  }
+
+  // The per-file line of compress and decompress: for a single file, or for each with -v.
+  bool ShowFileLine() const {
+    return arguments_.verbosity >= 1 || (arguments_.verbosity == 0 && jobs_.size() == 1);
+  }
+
+  Outcome Perform(const Job& job, const FileLog& log) {
+    switch (arguments_.command) {
+      case Command::Compress:
+        return Compress(job, log);
+      case Command::Decompress:
+        return Decompress(job, log);
+      case Command::Prepare:
+        return Prepare(job, log);
+      case Command::Test:
+        return Test(job);
+      default:
+        throw JobFailure{"nothing to do"};
+    }
+  }
+
+  // The library replaces destinations; refusing is this program's job.
+  void PrepareDestination(const Job& job) const {
+    std::error_code error;
+    if (!arguments_.force && fs::exists(fs::symlink_status(*job.destination, error))) {
+      throw JobFailure{fmt::format("{} already exists; use -f to replace it", job.destination->string())};
+    }
+    if (job.create_parent) {
+      fs::create_directories(job.destination->parent_path(), error);
+      if (error) {
+        throw JobFailure{fmt::format("cannot create folder {}: {}", job.destination->parent_path().string(),
+                                     error.message())};
+      }
+    }
+  }
+
+  static void Check(TarnStatus status, const FileLog& log) {
+    if (status == kTarnStatusOk) return;
+    const int code = static_cast<int>(status);
+    if (log.errors.empty()) throw JobFailure{fmt::format("{} (status {})", TarnStatusDescription(status), code)};
+    throw JobFailure{fmt::format("{} (status {}: {})", log.errors.back(), code, TarnStatusDescription(status))};
+  }
+
+  static void MakeDurable(const fs::path& output) {
+    if (auto error = SyncFileAndFolder(output)) {
+      throw JobFailure{fmt::format("cannot sync {} to disk: {}; source kept", output.string(), error.message())};
+    }
+  }
+
+  static void RemoveSource(const Job& job) {
+    std::error_code error;
+    fs::remove(job.source, error);
+    if (error) throw JobFailure{fmt::format("output complete, but the source cannot be removed: {}", error.message())};
+  }
+
+  Outcome Compress(const Job& job, const FileLog& log) {
+    PrepareDestination(job);
+    const fs::path& destination = *job.destination;
+    Check(arguments_.prepare ? TarnPrepareAndCompressFile(job.source.c_str(), destination.c_str(),
+                                                          Optional(arguments_.calibration_id),
+                                                          Optional(arguments_.metadata_json))
+                             : TarnCompressFile(job.source.c_str(), destination.c_str(), Optional(arguments_.metadata_json)),
+          log);
+    Outcome outcome{true, {}, {}, SizeOf(job.source), SizeOf(destination)};
+    if (arguments_.remove_sources) {
+      MakeDurable(destination);
+      // The source goes only once its output is known to decode to exactly its bytes.
+      const CheckReport check = CheckCompressedFile(destination, fs::path(job.source));
+      progress_->Reread(outcome.bytes_in + outcome.bytes_out);
+      if (!check.ok()) {
+        std::error_code ignored;
+        fs::remove(destination, ignored);
+        throw JobFailure{fmt::format("{} failed its check, removed; source kept: {}", destination.string(),
+                                     check.Describe())};
+      }
+      RemoveSource(job);
+    }
+    if (ShowFileLine()) {
+      outcome.err_lines.push_back(fmt::format("{}: {} ({} => {}, {}){}", job.source, Percent(outcome.bytes_out, outcome.bytes_in),
+                                              HumanSize(outcome.bytes_in), HumanSize(outcome.bytes_out),
+                                              destination.string(), arguments_.remove_sources ? ", source removed" : ""));
+    }
+    return outcome;
+  }
+
+  Outcome Decompress(const Job& job, const FileLog& log) {
+    PrepareDestination(job);
+    const fs::path& destination = *job.destination;
+    Check(TarnDecompressFile(job.source.c_str(), destination.c_str(), Optional(arguments_.metadata_json)), log);
+    Outcome outcome{true, {}, {}, SizeOf(job.source), SizeOf(destination)};
+    if (arguments_.remove_sources) {
+      MakeDurable(destination);
+      RemoveSource(job);
+    }
+    if (ShowFileLine()) {
+      outcome.err_lines.push_back(fmt::format("{}: restored {} as {}{}", job.source, HumanSize(outcome.bytes_out),
+                                              destination.string(), arguments_.remove_sources ? ", source removed" : ""));
+    }
+    return outcome;
+  }
+
+  Outcome Prepare(const Job& job, const FileLog& log) {
+    PrepareDestination(job);
+    Check(TarnPrepareFile(job.source.c_str(), job.destination->c_str(), Optional(arguments_.calibration_id)), log);
+    Outcome outcome{true, {}, {}, SizeOf(job.source), SizeOf(*job.destination)};
+    if (ShowFileLine()) outcome.err_lines.push_back(fmt::format("{}: prepared as {}", job.source, job.destination->string()));
+    return outcome;
+  }
+
+  Outcome Test(const Job& job) const {
+    const CheckReport check = CheckCompressedFile(job.source);
+    if (!check.ok()) throw JobFailure{check.Describe()};
+    Outcome outcome{true, {}, {}, job.size, check.decoded_bytes};
+    if (arguments_.verbosity >= 0) {
+      outcome.out_lines.push_back(fmt::format("{}: OK ({}, {} decoded)", job.source, Count(check.chunks, "chunk"),
+                                              HumanSize(check.decoded_bytes)));
+    }
+    return outcome;
+  }
+
+  std::string Summary(double seconds) const {
+    const std::string failed = failures_ == 0 ? "" : fmt::format("; {} failed", failures_);
+    const std::string time = HumanDuration(seconds);
+    switch (arguments_.command) {
+      case Command::Compress:
+        return fmt::format("tarn: {} compressed: {} => {} (ratio {}) in {}{}", Count(succeeded_, "file"), HumanSize(bytes_in_),
+                           HumanSize(bytes_out_),
+                           bytes_out_ == 0 ? "-" : fmt::format("{:.2f}", static_cast<double>(bytes_in_) / static_cast<double>(bytes_out_)),
+                           time, failed);
+      case Command::Decompress:
+        return fmt::format("tarn: {} restored: {} => {} in {}{}", Count(succeeded_, "file"), HumanSize(bytes_in_),
+                           HumanSize(bytes_out_), time, failed);
+      case Command::Test:
+        return fmt::format("tarn: {} OK, {} decoded in {}{}", Count(succeeded_, "file"), HumanSize(bytes_out_), time, failed);
+      default:
+        return fmt::format("tarn: {} prepared in {}{}", Count(succeeded_, "file"), time, failed);
+    }
+  }
+
+  const Arguments& arguments_;
+  const std::vector<Job>& jobs_;
+  Console& console_;
+  Console silent_console_{false};
+  ProgressMeter* progress_ = nullptr;
+  std::atomic<size_t> next_job_{0};
+
+  std::mutex deliver_mutex_;
+  std::vector<std::optional<Outcome>> outcomes_;
+  size_t next_to_print_ = 0;
+  size_t succeeded_ = 0;
+  size_t failures_ = 0;
+  uint64_t bytes_in_ = 0;
+  uint64_t bytes_out_ = 0;
+};
+
+}  // namespace
+
+size_t RunBatch(const Arguments& arguments, const std::vector<Job>& jobs, size_t workers, Console& console) {
+  return Batch(arguments, jobs, console).Run(workers);
+}
+
+}  // namespace tarn::cli
