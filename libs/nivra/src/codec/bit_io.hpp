@@ -73,7 +73,7 @@ class BitWriter {
   // The buffer must hold every bit that will be put, plus 8 bytes.
   explicit BitWriter(uint8_t* buffer) : bytes_(buffer) {}
 
-  void Put(uint32_t value, unsigned bits) {  // bits <= 32
+  [[gnu::always_inline]] void Put(uint32_t value, unsigned bits) {  // bits <= 32
     acc_ |= static_cast<uint64_t>(value) << fill_;
     fill_ += bits;
     std::memcpy(bytes_ + size_, &acc_, 8);
@@ -101,7 +101,7 @@ class BitReader {
  public:
   BitReader(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
-  uint32_t Get(unsigned bits) {  // bits <= 32
+  [[gnu::always_inline]] uint32_t Get(unsigned bits) {  // bits <= 32
     if (size_ - pos_ >= 8) {
       // Far from the end (nearly always): refill from one 8-byte load, whether
       // needed or not, which spares a branch that the data would make unpredictable.

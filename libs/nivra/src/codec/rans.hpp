@@ -82,7 +82,7 @@ class RansDecoder {
   // kChecked false: the caller made sure that a word is left for every symbol it
   // takes (remaining() >= 2 · symbols), so no symbol needs to look.
   template <bool kChecked = true>
-  uint32_t Get(const DecodeTables& tables, uint32_t context) {
+  [[gnu::always_inline]] uint32_t Get(const DecodeTables& tables, uint32_t context) {
     uint32_t x = current_;
     uint32_t slot = x & (kProbScale - 1);
     uint32_t s = tables.symbol[context][slot];

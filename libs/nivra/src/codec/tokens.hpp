@@ -64,7 +64,7 @@ constexpr std::array<uint8_t, kSmallValues> MakeSmallTokens() {
 }
 inline constexpr std::array<uint8_t, kSmallValues> kSmallTokens = MakeSmallTokens();
 
-inline Token Tokenize(uint32_t v) {
+[[gnu::always_inline]] inline Token Tokenize(uint32_t v) {
   uint32_t token;
   if (v < kSmallValues) {
     token = kSmallTokens[v];
