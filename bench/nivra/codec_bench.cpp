@@ -2,7 +2,8 @@
 // Nivra beside zstd, JPEG-LS and JPEG XL, then Nivra's prepared mode against the
 // entropy of the quantized noise, with its errors in noise-sigma units. Nivra's
 // rows show the version 1 ratio as the reference and the checksum's share of the
-// decode time; a last table shows bands coded on several threads.
+// decode time; then bands coded on several threads, 32x32 tiles, and last every
+// speed and ratio target with the figure measured in this run and whether it is met.
 //   nivra_bench [fixtures folder] [--no-slow] [--nivra-only] [--threads N]
 #include <time.h>
 #include <xxhash.h>
@@ -63,6 +64,27 @@ void PrintReference(const std::string& name, float step, double ratio) {
   }
 }
 
+// The worst figure seen for each target, and where.
+struct Worst {
+  double value = INFINITY;
+  std::string where;
+  void See(double v, const std::string& name) {
+    if (v < value) {
+      value = v;
+      where = name;
+    }
+  }
+};
+struct Targets {
+  Worst decode_1024;         // lossless decode MB/s, 1024x1024 images
+  Worst decode_vs_jpegls;    // Nivra decode / JPEG-LS decode, shared samples of 256x256 or more
+  Worst encode_vs_zstd;      // Nivra encode / zstd-3 encode, images of 256x256 or more
+  Worst small_encode_vs_zstd;  // the same on 32x32 tiles
+  Worst prepared_encode, prepared_decode;  // MB/s
+  Worst ratio_change;        // percent against the version 1 reference, lossless and prepared
+};
+Targets targets;
+
 bool NivraEncode(const std::vector<uint16_t>& pixels, const Image& image, std::vector<uint8_t>& out) {
   out.resize(image.pixels.size() * 3 + 4096);
   int32_t length = static_cast<int32_t>(out.size());
@@ -71,7 +93,7 @@ bool NivraEncode(const std::vector<uint16_t>& pixels, const Image& image, std::v
   return true;
 }
 
-void Lossless(const Image& image, bool slow, bool others) {
+void Lossless(const Image& image, bool slow, bool others, bool shared_sample) {
   std::vector<uint8_t> coded;
   std::vector<uint16_t> decoded(image.pixels.size());
   bool ok = true;
@@ -87,6 +109,12 @@ void Lossless(const Image& image, bool slow, bool others) {
   PrintRow(image, "nivra", coded.size(), enc, dec, ok && decoded == image.pixels);
   PrintReference(image.name, 0.0f, image.pixels.size() * 2.0 / coded.size());
   std::printf(" %6.1f\n", 100.0 * checksum / dec);
+  const double raw = image.pixels.size() * 2.0, nivra_enc = enc, nivra_dec = dec;
+  const bool large = image.width >= 256 && image.height >= 256;
+  if (image.width == 1024 && image.height == 1024) targets.decode_1024.See(raw / dec / 1e6, image.name);
+  if (double reference = nivra_bench::Version1Ratio(image.name, 0.0f); reference > 0) {
+    targets.ratio_change.See(100.0 * (raw / coded.size() - reference) / reference, image.name + " lossless");
+  }
   for (const auto& codec : others ? nivra_bench::ReferenceCodecs() : std::vector<nivra_bench::ReferenceCodec>{}) {
     if (!slow && (codec.name == "jxl-e7" || codec.name == "zstd-19")) continue;
     ok = true;
@@ -94,7 +122,56 @@ void Lossless(const Image& image, bool slow, bool others) {
     dec = Seconds([&] { ok = codec.decode(coded, image, decoded) && ok; });
     PrintRow(image, codec.name.c_str(), coded.size(), enc, dec, ok && decoded == image.pixels);
     std::printf("\n");
+    if (large && codec.name == "zstd-3") targets.encode_vs_zstd.See(enc / nivra_enc, image.name);
+    if (large && shared_sample && codec.name == "jpeg-ls") targets.decode_vs_jpegls.See(dec / nivra_dec, image.name);
   }
+}
+
+// 32x32 tiles: fixed costs dominate. Each timed run codes the tile 256 times.
+void SmallTile(const Image& source) {
+  if (source.width < 32 || source.height < 32) return;
+  Image tile{source.name + " 32x32", 32, 32, std::vector<uint16_t>(32 * 32)};
+  for (uint32_t y = 0; y < 32; ++y) {
+    std::copy_n(source.pixels.begin() + std::size_t{y} * source.width, 32, tile.pixels.begin() + y * 32);
+  }
+  constexpr int kRepeats = 256;
+  std::vector<uint8_t> coded, zstd_coded;
+  bool ok = true;
+  double enc = Seconds([&] {
+    for (int r = 0; r < kRepeats; ++r) ok = NivraEncode(tile.pixels, tile, coded) && ok;
+  }) / kRepeats;
+  nivra_bench::ReferenceCodec zstd{};
+  for (const auto& codec : nivra_bench::ReferenceCodecs()) {
+    if (codec.name == "zstd-3") zstd = codec;
+  }
+  double zstd_enc = Seconds([&] {
+    for (int r = 0; r < kRepeats; ++r) ok = zstd.encode(tile, zstd.level, zstd_coded) && ok;
+  }) / kRepeats;
+  std::vector<uint16_t> decoded(tile.pixels.size());
+  ok = ok && nivra_decode(coded.data(), static_cast<int32_t>(coded.size()), decoded.data(), 1024) == BM_OK &&
+       decoded == tile.pixels;
+  const double raw = 2048;
+  std::printf("%-44s %7.3f %9.1f %7.3f %9.1f %6.2f%s\n", tile.name.c_str(), raw / coded.size(), raw / enc / 1e6,
+              raw / zstd_coded.size(), raw / zstd_enc / 1e6, zstd_enc / enc, ok ? "" : " MISMATCH");
+  targets.small_encode_vs_zstd.See(zstd_enc / enc, tile.name);
+}
+
+void PrintTarget(const char* target, const Worst& worst, double goal, const char* unit) {
+  const bool measured = std::isfinite(worst.value);
+  std::printf("%-62s %9.2f %-5s %-4s %s\n", target, measured ? worst.value : 0.0, unit,
+              !measured ? "-" : worst.value >= goal ? "MET" : "NOT", worst.where.c_str());
+}
+
+void PrintTargets() {
+  std::printf("\nTargets (one core's CPU time, best of several runs; worst case over the images, and where)\n");
+  std::printf("%-62s %9s %-5s %-4s %s\n", "target", "figure", "unit", "met", "worst image");
+  PrintTarget("lossless decode >= 600 MB/s on 1024x1024 images", targets.decode_1024, 600, "MB/s");
+  PrintTarget("lossless decode >= 5x JPEG-LS, shared samples >= 256x256", targets.decode_vs_jpegls, 5, "x");
+  PrintTarget("lossless encode >= zstd-3, images >= 256x256", targets.encode_vs_zstd, 1, "x");
+  PrintTarget("lossless encode >= 0.5x zstd-3 on 32x32 tiles", targets.small_encode_vs_zstd, 0.5, "x");
+  PrintTarget("prepared encode >= 300 MB/s", targets.prepared_encode, 300, "MB/s");
+  PrintTarget("prepared decode >= 500 MB/s", targets.prepared_decode, 500, "MB/s");
+  PrintTarget("ratios no lower than the version 1 reference (change, %)", targets.ratio_change, -0.0001, "%");
 }
 
 double WallSeconds(const std::function<void()>& run) {
@@ -205,6 +282,13 @@ void Prepared(const Image& image, const nivra_test::SensorModel& model, bool mos
                 std::sqrt(sum2 / n), worst, raw / enc / 1e6, raw / dec / 1e6, raw / prep / 1e6);
     PrintReference(image.name, step, raw / coded.size());
     std::printf("%s\n", ok && decoded == prepared ? "" : " MISMATCH");
+    char where[96];
+    std::snprintf(where, sizeof where, "%s step %.1f", image.name.c_str(), step);
+    targets.prepared_encode.See(raw / enc / 1e6, where);
+    targets.prepared_decode.See(raw / dec / 1e6, where);
+    if (double reference = nivra_bench::Version1Ratio(image.name, step); reference > 0) {
+      targets.ratio_change.See(100.0 * (raw / coded.size() - reference) / reference, where);
+    }
   }
 }
 
@@ -247,8 +331,8 @@ int main(int argc, char** argv) {
   std::printf("%-44s %-8s %7s %7s %9s %9s %8s %7s %6s\n", "image", "codec", "ratio", "bpp", "enc MB/s", "dec MB/s",
               "v1 ratio", "change%", "xxh3 %");
   const auto fixtures = nivra_test::ReadTiffPlanes(folder);
-  for (const auto& image : fixtures) Lossless(image, slow, others);
-  for (const auto& [image, mosaic] : images) Lossless(image, slow, others);
+  for (const auto& image : fixtures) Lossless(image, slow, others, true);
+  for (const auto& [image, mosaic] : images) Lossless(image, slow, others, false);
 
   std::printf("\nPrepared (gain %.1f, black %.0f, sigma %.1f; errors in noise sigma; enc: the prepared image;\n"
               "H(k): quantized noise, H(k+u): with the subtractive dither)\n",
@@ -264,5 +348,11 @@ int main(int argc, char** argv) {
     if (image.pixels.size() >= (std::size_t{1} << 19)) Bands(image, threads);
   }
   for (const auto& [image, mosaic] : images) Bands(image, threads);
+
+  std::printf("\n32x32 tiles, lossless (the top left of each image; MB/s of one core's CPU time)\n");
+  std::printf("%-44s %7s %9s %7s %9s %6s\n", "tile", "ratio", "enc MB/s", "zstd", "zstd enc", "x");
+  for (const auto& image : fixtures) SmallTile(image);
+  for (const auto& [image, mosaic] : images) SmallTile(image);
+  PrintTargets();
   return 0;
 }

@@ -73,7 +73,7 @@ class BitWriter {
   // The buffer must hold every bit that will be put, plus 8 bytes.
   explicit BitWriter(uint8_t* buffer) : bytes_(buffer) {}
 
-  void Put(uint32_t value, unsigned bits) {  // bits <= 32
+  [[gnu::always_inline]] void Put(uint32_t value, unsigned bits) {  // bits <= 32
     acc_ |= static_cast<uint64_t>(value) << fill_;
     fill_ += bits;
     std::memcpy(bytes_ + size_, &acc_, 8);
@@ -101,9 +101,20 @@ class BitReader {
  public:
   BitReader(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
-  uint32_t Get(unsigned bits) {  // bits <= 32
-    if (fill_ < bits) {
-      Refill();
+  [[gnu::always_inline]] uint32_t Get(unsigned bits) {  // bits <= 32
+    if (size_ - pos_ >= 8) {
+      // Far from the end (nearly always): refill from one 8-byte load, whether
+      // needed or not, which spares a branch that the data would make unpredictable.
+      uint64_t word;
+      std::memcpy(&word, data_ + pos_, 8);
+      acc_ |= word << fill_;
+      pos_ += (63 - fill_) >> 3;
+      fill_ |= 56;
+    } else if (fill_ < bits) {
+      while (fill_ <= 56 && pos_ < size_) {
+        acc_ |= static_cast<uint64_t>(data_[pos_++]) << fill_;
+        fill_ += 8;
+      }
       if (fill_ < bits) {  // past the end: the missing bits read as zeros
         overrun_ = true;
         fill_ = bits;
@@ -114,26 +125,14 @@ class BitReader {
     fill_ -= bits;
     return value;
   }
+  // Bytes not yet loaded.
+  std::size_t remaining() const { return size_ - pos_; }
   // True when more bits were taken than the buffer held.
   bool overrun() const { return overrun_; }
   // Bytes holding the bits taken so far (the last one possibly in part).
   std::size_t BytesUsed() const { return (pos_ * 8 - fill_ + 7) / 8; }
 
  private:
-  void Refill() {
-    if (size_ - pos_ >= 8) {
-      uint64_t word;
-      std::memcpy(&word, data_ + pos_, 8);
-      acc_ |= word << fill_;
-      pos_ += (63 - fill_) >> 3;
-      fill_ |= 56;
-      return;
-    }
-    while (fill_ <= 56 && pos_ < size_) {
-      acc_ |= static_cast<uint64_t>(data_[pos_++]) << fill_;
-      fill_ += 8;
-    }
-  }
   const uint8_t* data_;
   std::size_t size_;
   std::size_t pos_ = 0;

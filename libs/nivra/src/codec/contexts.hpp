@@ -36,7 +36,7 @@ class PreparedContexts {
     bool mirrored;
   };
 
-  Choice Choose(int32_t prediction, uint32_t activity, int32_t dither_fine) const {
+  [[gnu::always_inline]] Choice Choose(int32_t prediction, uint32_t activity, int32_t dither_fine) const {
     int32_t p = prediction + dither_fine + 128;
     int32_t phase = p & 255;  // 128: prediction on a bin centre; 0: on a bin edge
     int32_t edge_distance = phase < 128 ? 128 - phase : phase - 128;

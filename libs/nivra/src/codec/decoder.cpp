@@ -6,8 +6,10 @@
 #include "codec/bands.hpp"
 #include "codec/contexts.hpp"
 #include "codec/format.hpp"
+#include "codec/kernels.hpp"
 #include "codec/prediction.hpp"
 #include "codec/rans.hpp"
+#include "codec/row_contexts.hpp"
 #include "codec/value_map.hpp"
 #include "noise/dither.hpp"
 #include "noise/lattice.hpp"
@@ -21,17 +23,19 @@ constexpr std::size_t kMaxHeaderPixels = 1024;
 // Small enough to copy into locals for each row, which lets the compiler keep
 // the coder states in registers.
 struct Streams {
-  const DecodeTable* tables;
+  const DecodeTables* tables;
   RansDecoder rans;
   BitReader bits;
   bool bad = false;
 
-  // Token of the next sample in this context; an absent context marks the stream bad.
+  // Token of the next sample in this context; an absent context gives
+  // kAbsentToken, which the caller must refuse. Unchecked: see Unchecked().
+  template <bool kChecked = true>
   uint32_t Token(uint32_t context) {
-    const DecodeTable& table = tables[context];
-    bad |= !table.present;
-    return rans.Get(table);
+    return rans.Get<kChecked>(*tables, context);
   }
+  // Whether `samples` more symbols surely stay inside the rANS part: one word at most per symbol.
+  bool Unchecked(std::size_t samples) const { return rans.remaining() >= 2 * samples; }
   bool ok() const { return !bad && !rans.bad() && !bits.overrun(); }
 };
 
@@ -45,7 +49,7 @@ struct Stream {
   std::size_t header_pixels = 0;
   std::unique_ptr<EmbeddedHeader> header;
   std::shared_ptr<const noise::Lattice> lattice;
-  std::unique_ptr<std::array<DecodeTable, kContexts>> tables;
+  std::unique_ptr<DecodeTables> tables;
   std::vector<BandEntry> bands;
 };
 
@@ -82,7 +86,7 @@ bool ReadStart(ByteReader& in, uint16_t* destination, std::size_t pixel_count, S
     s.lattice = noise::Lattice::For(*s.header->parameters(), s.header->error_bound());
     if (!s.lattice) return false;
   }
-  s.tables = std::make_unique<std::array<DecodeTable, kContexts>>();
+  s.tables = std::make_unique<DecodeTables>();
   return ReadTables(in, *s.tables);
 }
 
@@ -103,7 +107,7 @@ bool ReadSingleBand(ByteReader& in, Stream& s) {
 
 // The coder of one band, or an unusable one when its rANS part is too short.
 Streams BandStreams(const Stream& s, const BandEntry& entry) {
-  return {s.tables->data(), RansDecoder(entry.rans, entry.rans_size), BitReader(entry.bits, entry.bits_size)};
+  return {s.tables.get(), RansDecoder(entry.rans, entry.rans_size), BitReader(entry.bits, entry.bits_size)};
 }
 
 // Both coders ended where the encoder began; version 2 sizes its extra bits exactly.
@@ -112,24 +116,55 @@ bool BandFinished(const Stream& s, const Streams& streams, const BandEntry& entr
          (s.version == kVersion1 || streams.bits.BytesUsed() == entry.bits_size);
 }
 
+// The tokens of `count` samples whose contexts are known: the rANS chain alone,
+// with nothing else competing for registers.
+template <bool kChecked>
+[[gnu::always_inline]] inline void DecodeTokens(Streams& streams, const uint8_t* contexts, std::size_t count,
+                                                uint8_t* tokens) {
+  RansDecoder rans = streams.rans;
+  const DecodeTables& tables = *streams.tables;
+  for (std::size_t i = 0; i < count; ++i) tokens[i] = static_cast<uint8_t>(rans.Get<kChecked>(tables, contexts[i]));
+  streams.rans = rans;
+}
+
+// Row y of a lossless band from its tokens: extra bits, prediction, values.
+// Returns non-zero when a token cannot occur in lossless mode (escape, absent context).
+template <int D, int P>
+[[gnu::always_inline]] inline uint32_t LosslessRow(BitReader& stream_bits, const uint8_t* tokens, uint16_t* plane,
+                                                   std::size_t width, std::size_t y) {
+  BitReader bits = stream_bits;
+  uint32_t bad_token = 0;
+  const uint8_t* token_of = tokens - y * width;
+  PredictRows<D, P>(plane, width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t) __attribute__((always_inline)) {
+    uint32_t token = token_of[i];
+    bad_token |= token >= kEscapeToken;
+    unsigned extra = kTokenBase.extra_bits[token];
+    uint32_t value = kTokenBase.base[token] + bits.Get(extra);
+    auto sample = static_cast<uint16_t>(pred + UnZigZag(value));
+    plane[i] = sample;
+    return int32_t{sample};
+  });
+  stream_bits = bits;
+  return bad_token;
+}
+
 // Lossless samples of one band into its rows of `out`; ranks back to values.
-bool DecodeLosslessBand(const Stream& s, const BandEntry& entry, uint16_t* out) {
+[[gnu::always_inline]] inline bool DecodeLosslessBandWith(const Stream& s, const BandEntry& entry, uint16_t* out) {
   Streams streams = BandStreams(s, entry);
   if (streams.rans.bad()) return false;
   const std::size_t width = s.width, count = width * entry.band.rows;
   bool ok = true;
-  WithLayout(s.distance, s.predictor, [&](auto d, auto p) {
+  std::unique_ptr<uint8_t[]> contexts(new uint8_t[width]), tokens(new uint8_t[width]);
+  WithLayout(s.distance, s.predictor, [&](auto d, auto p) __attribute__((always_inline)) {
+    constexpr int D = decltype(d)::value, P = decltype(p)::value;
     for (std::size_t y = 0; y < entry.band.rows && ok; ++y) {
-      Streams row = streams;
-      PredictRows<d(), p()>(out, width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t activity) {
-        uint32_t token = row.Token(LosslessContext(activity));
-        row.bad |= token == kEscapeToken;
-        uint32_t value = kTokenBase.base[token] + row.bits.Get(kTokenBase.extra_bits[token]);
-        auto sample = static_cast<uint16_t>(pred + UnZigZag(value));
-        out[i] = sample;
-        return int32_t{sample};
-      });
-      streams = row;
+      LosslessRowContexts<D>(out, width, y, contexts.get());
+      if (streams.Unchecked(width)) {
+        DecodeTokens<false>(streams, contexts.get(), width, tokens.get());
+      } else {
+        DecodeTokens<true>(streams, contexts.get(), width, tokens.get());
+      }
+      streams.bad |= LosslessRow<D, P>(streams.bits, tokens.get(), out, width, y) != 0;
       ok = streams.ok();
     }
   });
@@ -150,7 +185,8 @@ bool DecodeLosslessBand(const Stream& s, const BandEntry& entry, uint16_t* out) 
 
 // Prepared samples of one band into its rows of `out`, whose first pixel has
 // index `first` in the image (the dither follows the image index).
-bool DecodePreparedBand(const Stream& s, const BandEntry& entry, std::size_t first, uint16_t* out) {
+[[gnu::always_inline]] inline bool DecodePreparedBandWith(const Stream& s, const BandEntry& entry, std::size_t first,
+                                                          uint16_t* out) {
   Streams streams = BandStreams(s, entry);
   if (streams.rans.bad()) return false;
   const std::size_t width = s.width, count = width * entry.band.rows;
@@ -164,25 +200,31 @@ bool DecodePreparedBand(const Stream& s, const BandEntry& entry, std::size_t fir
     uint32_t bits = noise::DitherBits(seed, first + i);
     centres[i] = lattice.SampleBin(out[i], noise::DitherValue(bits)) * 256 - noise::DitherFine(bits);
   }
-  // First the bins (a chain from sample to sample), then the values (independent
-  // per pixel, so they overlap well).
-  std::vector<uint8_t> escaped(count);
+  // Row by row: the dither of every pixel (independent, so they overlap), the
+  // bins (a chain from sample to sample), then the values (independent again).
+  std::unique_ptr<uint32_t[]> dither(new uint32_t[width]);
+  std::unique_ptr<uint8_t[]> escaped(new uint8_t[width]);
   const int32_t max_bin = lattice.max_bin();
   bool ok = true;
-  WithLayout(s.distance, s.predictor, [&](auto d, auto p) {
-    for (std::size_t y = 0; y < entry.band.rows && ok; ++y) {
+  int32_t empty_bin = 0;
+  WithLayout(s.distance, s.predictor, [&](auto d, auto p) __attribute__((always_inline)) {
+    constexpr int D = decltype(d)::value, P = decltype(p)::value;
+    auto decode_bins = [&](std::size_t y, auto checked) __attribute__((always_inline)) {
+      constexpr bool kChecked = decltype(checked)::value;
       Streams row = streams;
-      PredictRows<d(), p()>(centres.data(), width, y, y + 1, [&](std::size_t i, int32_t pred, uint32_t activity) {
+      const std::size_t row_first = y * width;
+      auto visit = [&](std::size_t i, int32_t pred, uint32_t activity) __attribute__((always_inline)) {
         if (i < raw) return centres[i];
-        uint32_t bits = noise::DitherBits(seed, first + i);
-        int32_t fine = noise::DitherFine(bits);
+        const uint32_t bits = dither[i - row_first];
+        const int32_t fine = noise::DitherFine(bits);
         PreparedContexts::Choice c = contexts.Choose(pred, activity, fine);
-        uint32_t token = row.Token(c.context);
+        uint32_t token = row.Token<kChecked>(c.context);
+        row.bad |= token == kAbsentToken;
         uint32_t payload = kTokenBase.base[token] + row.bits.Get(kTokenBase.extra_bits[token]);
+        escaped[i - row_first] = token == kEscapeToken;
         if (token == kEscapeToken) {
           auto value = static_cast<uint16_t>(payload);
           out[i] = value;
-          escaped[i] = 1;
           centres[i] = lattice.SampleBin(value, noise::DitherValue(bits)) * 256 - fine;
           return centres[i];
         }
@@ -195,21 +237,61 @@ bool DecodePreparedBand(const Stream& s, const BandEntry& entry, std::size_t fir
         int32_t centre = static_cast<int32_t>(k) * 256 - fine;
         centres[i] = centre;
         return centre;
-      });
+      };
+      PredictRows<D, P>(centres.data(), width, y, y + 1, visit);
       streams = row;
+    };
+    for (std::size_t y = 0; y < entry.band.rows && ok; ++y) {
+      const std::size_t row_first = y * width;
+      for (std::size_t x = 0; x < width; ++x) dither[x] = noise::DitherBits(seed, first + row_first + x);
+      if (streams.Unchecked(width)) {
+        decode_bins(y, std::false_type{});
+      } else {
+        decode_bins(y, std::true_type{});
+      }
       ok = streams.ok();
+      for (std::size_t x = row_first < raw ? raw - row_first : 0; x < width; ++x) {
+        if (escaped[x]) continue;
+        const uint32_t bits = dither[x];
+        int32_t value = lattice.Representative((centres[row_first + x] + noise::DitherFine(bits)) >> 8,
+                                               noise::DitherValue(bits));
+        empty_bin |= value < 0;
+        out[row_first + x] = static_cast<uint16_t>(value);
+      }
     }
   });
   if (!ok || !BandFinished(s, streams, entry)) return false;
-  int32_t empty_bin = 0;
-  for (std::size_t i = raw; i < count; ++i) {
-    if (escaped[i]) continue;
-    uint32_t bits = noise::DitherBits(seed, first + i);
-    int32_t value = lattice.Representative((centres[i] + noise::DitherFine(bits)) >> 8, noise::DitherValue(bits));
-    empty_bin |= value < 0;
-    out[i] = static_cast<uint16_t>(value);
-  }
   return empty_bin == 0;
+}
+
+// Each band decoder compiled for any processor and for the wide kernels (kernels.hpp).
+bool DecodeLosslessBandPortable(const Stream& s, const BandEntry& entry, uint16_t* out) {
+  return DecodeLosslessBandWith(s, entry, out);
+}
+bool DecodePreparedBandPortable(const Stream& s, const BandEntry& entry, std::size_t first, uint16_t* out) {
+  return DecodePreparedBandWith(s, entry, first, out);
+}
+#if NIVRA_HAS_WIDE_KERNELS
+NIVRA_WIDE_KERNEL bool DecodeLosslessBandWide(const Stream& s, const BandEntry& entry, uint16_t* out) {
+  return DecodeLosslessBandWith(s, entry, out);
+}
+NIVRA_WIDE_KERNEL bool DecodePreparedBandWide(const Stream& s, const BandEntry& entry, std::size_t first,
+                                              uint16_t* out) {
+  return DecodePreparedBandWith(s, entry, first, out);
+}
+#endif
+
+bool DecodeLosslessBand(const Stream& s, const BandEntry& entry, uint16_t* out) {
+#if NIVRA_HAS_WIDE_KERNELS
+  if (UseWideKernels()) return DecodeLosslessBandWide(s, entry, out);
+#endif
+  return DecodeLosslessBandPortable(s, entry, out);
+}
+bool DecodePreparedBand(const Stream& s, const BandEntry& entry, std::size_t first, uint16_t* out) {
+#if NIVRA_HAS_WIDE_KERNELS
+  if (UseWideKernels()) return DecodePreparedBandWide(s, entry, first, out);
+#endif
+  return DecodePreparedBandPortable(s, entry, first, out);
 }
 
 }  // namespace

@@ -13,8 +13,10 @@
 #include "codec/bands.hpp"
 #include "codec/contexts.hpp"
 #include "codec/format.hpp"
+#include "codec/kernels.hpp"
 #include "codec/prediction.hpp"
 #include "codec/rans.hpp"
+#include "codec/row_contexts.hpp"
 #include "codec/value_map.hpp"
 #include "noise/dither.hpp"
 #include "noise/lattice.hpp"
@@ -23,22 +25,27 @@
 namespace Brimlake::Nivra::codec {
 namespace {
 
+// Symbol counts by context << kContextShift | token: the symbol is the index.
+using FlatCounts = std::array<uint32_t, kContexts << kContextShift>;
+
 // Where tokens go while coding rows: copied into a local for each row so that
 // its pointers and bit buffer stay in registers.
 struct TokenWriter {
-  uint16_t* symbol;  // context << 8 | token, in coding order
+  uint16_t* symbol;  // context << kContextShift | token, in coding order
   BitWriter bits;
-  std::array<Histogram, kContexts>* counts;
+  FlatCounts* counts;
 
-  void Put(uint32_t context, uint32_t value) {
+  [[gnu::always_inline]] void Put(uint32_t context, uint32_t value) {
     Token t = Tokenize(value);
-    *symbol++ = static_cast<uint16_t>(context << 8 | t.token);
-    ++(*counts)[context][t.token];
+    const uint32_t s = context << kContextShift | t.token;
+    *symbol++ = static_cast<uint16_t>(s);
+    ++(*counts)[s];
     bits.Put(t.extra, t.extra_bits);
   }
-  void Escape(uint32_t context, uint16_t value) {
-    *symbol++ = static_cast<uint16_t>(context << 8 | kEscapeToken);
-    ++(*counts)[context][kEscapeToken];
+  [[gnu::always_inline]] void Escape(uint32_t context, uint16_t value) {
+    const uint32_t s = context << kContextShift | kEscapeToken;
+    *symbol++ = static_cast<uint16_t>(s);
+    ++(*counts)[s];
     bits.Put(value, 16);
   }
 };
@@ -51,7 +58,7 @@ struct TokenSink {
         writer{symbols.get(), BitWriter(bits.get()), &counts} {}
   std::unique_ptr<uint16_t[]> symbols;
   std::unique_ptr<uint8_t[]> bits;
-  std::array<Histogram, kContexts> counts{};
+  FlatCounts counts{};
   TokenWriter writer;
 
   TokenWriter Local() const { return writer; }
@@ -63,26 +70,27 @@ struct TokenSink {
 struct CostSink {
   CostSink& Local() { return *this; }
   void Commit(const CostSink&) {}
-  std::array<Histogram, kContexts> counts{};
+  FlatCounts counts{};
   uint64_t extra_bits = 0;
 
-  void Put(uint32_t context, uint32_t value) {
+  [[gnu::always_inline]] void Put(uint32_t context, uint32_t value) {
     Token t = Tokenize(value);
-    ++counts[context][t.token];
+    ++counts[context << kContextShift | t.token];
     extra_bits += t.extra_bits;
   }
-  void Escape(uint32_t context, uint16_t) {
-    ++counts[context][kEscapeToken];
+  [[gnu::always_inline]] void Escape(uint32_t context, uint16_t) {
+    ++counts[context << kContextShift | kEscapeToken];
     extra_bits += 16;
   }
   // Estimated bits per coded sample: sum of c·log2(total/c) over the histograms.
   double BitsPerSample() const {
     double bits = static_cast<double>(extra_bits);
     uint64_t samples = 0;
-    for (const Histogram& h : counts) {
+    for (unsigned context = 0; context < kContexts; ++context) {
       uint64_t total = 0;
       double sum_c_log_c = 0;
-      for (uint32_t c : h) {
+      for (unsigned token = 0; token < kAlphabet; ++token) {
+        const uint32_t c = counts[context << kContextShift | token];
         if (c == 0) continue;
         total += c;
         sum_c_log_c += c * FastLog2(static_cast<float>(c));
@@ -116,13 +124,16 @@ void RunTasks(const ParallelFor& parallel_for, std::size_t count, const std::fun
 struct LosslessSource {
   // The planar prediction never won on real or synthetic images; trying it cost time.
   static constexpr std::array kPredictorsTried = {kMed, kAverage2, kAverage4, kAbove4};
+  static constexpr int kSmallPlanePredictor = kMed;  // follows edges, never far from the best
   const uint16_t* samples;
   const uint16_t* plane() const { return samples; }
   // The same source seen from a band's first sample on.
   LosslessSource Band(std::size_t first) const { return {samples + first}; }
+  // Contexts come a row at a time (row_contexts.hpp), not from the activity.
+  static constexpr bool kRowContexts = true;
   template <class Sink>
-  void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t activity) const {
-    sink.Put(LosslessContext(activity), ZigZag(static_cast<int16_t>(samples[i] - pred)));
+  [[gnu::always_inline]] void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t context) const {
+    sink.Put(context, ZigZag(static_cast<int16_t>(samples[i] - pred)));
   }
 };
 
@@ -139,6 +150,8 @@ struct PreparedSource {
   // Noise dominates the bins: the averages of two neighbours and the planar
   // prediction never beat the average of four and the edge detector there.
   static constexpr std::array kPredictorsTried = {kMed, kAverage4, kAbove4};
+  static constexpr int kSmallPlanePredictor = kAverage4;  // averages the noise of four neighbours
+  static constexpr bool kRowContexts = false;  // the context depends on the prediction
   const uint16_t* pixels;
   const int32_t* centres;
   const int8_t* dither;
@@ -157,7 +170,7 @@ struct PreparedSource {
     return band;
   }
   template <class Sink>
-  void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t activity) const {
+  [[gnu::always_inline]] void Code(Sink& sink, std::size_t i, int32_t pred, uint32_t activity) const {
     if (i < header_pixels) return;
     PreparedContexts::Choice c = contexts.Choose(pred, activity, dither[i]);
     if (escape[i]) {
@@ -171,19 +184,55 @@ struct PreparedSource {
 };
 
 template <class Source, class Sink>
-void CodeRows(const Source& source, int distance, int predictor, std::size_t width, std::size_t y_begin,
-              std::size_t y_end, Sink& sink) {
-  WithLayout(distance, predictor, [&](auto d, auto p) {
+[[gnu::always_inline]] inline void CodeRowsWith(const Source& source, int distance, int predictor, std::size_t width,
+                                                std::size_t y_begin, std::size_t y_end, Sink& sink) {
+  WithLayout(distance, predictor, [&](auto d, auto p) __attribute__((always_inline)) {
+    constexpr int D = decltype(d)::value, P = decltype(p)::value;
+    const auto* plane = source.plane();
+    std::unique_ptr<uint8_t[]> contexts(Source::kRowContexts ? new uint8_t[width] : nullptr);
     for (std::size_t y = y_begin; y < y_end; ++y) {
       auto&& local = sink.Local();
-      PredictRows<d(), p()>(source.plane(), width, y, y + 1,
-                            [&](std::size_t i, int32_t pred, uint32_t activity) {
-                              source.Code(local, i, pred, activity);
-                              return int32_t(source.plane()[i]);
-                            });
+      if constexpr (Source::kRowContexts) {
+        LosslessRowContexts<D>(plane, width, y, contexts.get());
+        const uint8_t* context = contexts.get() - y * width;
+        auto visit = [&](std::size_t i, int32_t pred, uint32_t) __attribute__((always_inline)) {
+          source.Code(local, i, pred, context[i]);
+          return int32_t(plane[i]);
+        };
+        PredictRows<D, P>(plane, width, y, y + 1, visit);
+      } else {
+        auto visit = [&](std::size_t i, int32_t pred, uint32_t activity) __attribute__((always_inline)) {
+          source.Code(local, i, pred, activity);
+          return int32_t(plane[i]);
+        };
+        PredictRows<D, P>(plane, width, y, y + 1, visit);
+      }
       sink.Commit(local);
     }
   });
+}
+
+// CodeRowsWith compiled for any processor and for the wide kernels (kernels.hpp).
+template <class Source, class Sink>
+void CodeRowsPortable(const Source& source, int distance, int predictor, std::size_t width, std::size_t y_begin,
+                      std::size_t y_end, Sink& sink) {
+  CodeRowsWith(source, distance, predictor, width, y_begin, y_end, sink);
+}
+#if NIVRA_HAS_WIDE_KERNELS
+template <class Source, class Sink>
+NIVRA_WIDE_KERNEL void CodeRowsWide(const Source& source, int distance, int predictor, std::size_t width,
+                                    std::size_t y_begin, std::size_t y_end, Sink& sink) {
+  CodeRowsWith(source, distance, predictor, width, y_begin, y_end, sink);
+}
+#endif
+
+template <class Source, class Sink>
+void CodeRows(const Source& source, int distance, int predictor, std::size_t width, std::size_t y_begin,
+              std::size_t y_end, Sink& sink) {
+#if NIVRA_HAS_WIDE_KERNELS
+  if (UseWideKernels()) return CodeRowsWide(source, distance, predictor, width, y_begin, y_end, sink);
+#endif
+  CodeRowsPortable(source, distance, predictor, width, y_begin, y_end, sink);
 }
 
 struct Layout {
@@ -219,8 +268,14 @@ template <class Source>
 Layout ChooseLayout(const Source& source, std::size_t width, std::size_t height, bool mosaic_only,
                     const ParallelFor& parallel_for) {
   std::vector<Layout> trials;
+  // A small plane costs more in trials than a better predictor could save: it
+  // tries one predictor, the one that is never far from the best for the source.
+  constexpr std::size_t kSmallPlanePixels = 4096;
+  const bool small = width * height < kSmallPlanePixels;
   for (int distance = mosaic_only ? 2 : 1; distance <= 2; ++distance) {
-    for (int predictor : Source::kPredictorsTried) trials.push_back({distance, predictor});
+    for (int predictor : Source::kPredictorsTried) {
+      if (!small || predictor == Source::kSmallPlanePredictor) trials.push_back({distance, predictor});
+    }
   }
   // Below this size a trial costs less than handing it to another thread.
   constexpr std::size_t kParallelTrialPixels = 65536;
@@ -270,7 +325,7 @@ bm_status CodeBands(std::vector<uint8_t>& head, const Source& source, const uint
   std::array<Histogram, kContexts> counts{};
   for (const auto& sink : sinks) {
     for (unsigned c = 0; c < kContexts; ++c) {
-      for (unsigned s = 0; s < kAlphabet; ++s) counts[c][s] += sink->counts[c][s];
+      for (unsigned s = 0; s < kAlphabet; ++s) counts[c][s] += sink->counts[c << kContextShift | s];
     }
   }
   std::array<SymbolTable, kContexts> tables;

@@ -3,6 +3,7 @@
 // the local gradients) lets smooth and busy areas keep their own statistics.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -23,8 +24,11 @@ constexpr int kPredictors = 5;
 template <int P>
 inline int32_t Predict(int32_t w, int32_t n, int32_t nw, int32_t ne, int32_t nn) {
   if constexpr (P == kMed) {
-    int32_t hi = w > n ? w : n, lo = w > n ? n : w;
-    return nw >= hi ? lo : nw <= lo ? hi : w + n - nw;
+    // The median of w, n and w + n − nw: the planar guess clamped between the
+    // two neighbours. Min and max compile without the branches that noise
+    // would make unpredictable.
+    int32_t hi = std::max(w, n), lo = std::min(w, n);
+    return std::min(std::max(w + n - nw, lo), hi);
   } else if constexpr (P == kAverage2) {
     return (w + n + 1) >> 1;
   } else if constexpr (P == kAverage4) {
@@ -52,9 +56,11 @@ inline unsigned BitLength(uint32_t v) { return 32 - static_cast<unsigned>(std::c
 // order; visit returns the sample's value. Neighbours are read just before each
 // call, so a decoder may fill the plane from within visit; the west neighbours
 // come from the returned values, which spares reloading what was just stored.
+// Always inlined: visit's state (coder states, bit buffers) must stay in
+// registers, which it cannot once its address is passed to a call.
 template <int D, int P, class T, class Visit>
-inline void PredictRows(const T* plane, std::size_t width, std::size_t y_begin, std::size_t y_end,
-                        Visit&& visit) {
+[[gnu::always_inline]] inline void PredictRows(const T* plane, std::size_t width, std::size_t y_begin,
+                                               std::size_t y_end, Visit&& visit) {
   for (std::size_t y = y_begin; y < y_end; ++y) {
     const T* row = plane + y * width;  // read only in the first rows
     const std::size_t base = y * width;
@@ -92,8 +98,8 @@ inline void PredictRows(const T* plane, std::size_t width, std::size_t y_begin, 
 
 // Runs f(integral_constant<D>, integral_constant<P>) for the runtime layout and predictor.
 template <class F>
-inline void WithLayout(int distance, int predictor, F&& f) {
-  auto with_p = [&](auto d) {
+[[gnu::always_inline]] inline void WithLayout(int distance, int predictor, F&& f) {
+  auto with_p = [&](auto d) __attribute__((always_inline)) {
     switch (predictor) {
       case kMed: f(d, std::integral_constant<int, kMed>{}); break;
       case kAverage2: f(d, std::integral_constant<int, kAverage2>{}); break;

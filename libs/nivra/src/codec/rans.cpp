@@ -1,6 +1,8 @@
 #include "codec/rans.hpp"
 
 #include <algorithm>
+#include <memory>
+#include <bit>
 
 namespace Brimlake::Nivra::codec {
 
@@ -66,31 +68,36 @@ void WriteTables(std::vector<uint8_t>& out, const std::array<Histogram, kContext
   }
 }
 
-bool ReadTables(ByteReader& in, std::array<DecodeTable, kContexts>& tables) {
+bool ReadTables(ByteReader& in, DecodeTables& tables) {
   uint64_t context_mask = in.Varint(kContexts);
   if (!in.ok()) return false;
   for (unsigned c = 0; c < kContexts; ++c) {
-    DecodeTable& table = tables[c];
-    table.present = (context_mask >> c & 1) != 0;
-    if (!table.present) continue;
+    auto& symbol = tables.symbol[c];
+    auto& freq_start = tables.freq_start[c];
+    freq_start = {};
+    freq_start[kAbsentToken] = kProbScale;
+    if ((context_mask >> c & 1) == 0) {
+      symbol.fill(static_cast<uint8_t>(kAbsentToken));
+      continue;
+    }
     uint64_t symbol_mask = in.Varint(kAlphabet);
     if (!in.ok() || symbol_mask == 0) return false;
     unsigned last = 63 - static_cast<unsigned>(std::countl_zero(symbol_mask));
+    std::array<uint32_t, kAlphabet> freq{};
     uint32_t sum = 0;
-    table.freq = {};
     for (unsigned s = 0; s < last; ++s) {
       if ((symbol_mask >> s & 1) == 0) continue;
       uint64_t f = in.Varint(kProbBits) + 1;
       if (!in.ok() || sum + f >= kProbScale) return false;  // the last symbol needs at least 1
-      table.freq[s] = static_cast<uint16_t>(f);
+      freq[s] = static_cast<uint32_t>(f);
       sum += static_cast<uint32_t>(f);
     }
-    table.freq[last] = static_cast<uint16_t>(kProbScale - sum);
+    freq[last] = kProbScale - sum;
     uint32_t start = 0;
     for (unsigned s = 0; s < kAlphabet; ++s) {
-      table.start[s] = static_cast<uint16_t>(start);
-      std::fill_n(table.symbol.begin() + start, table.freq[s], static_cast<uint8_t>(s));
-      start += table.freq[s];
+      freq_start[s] = freq[s] | start << 16;
+      std::fill_n(symbol.begin() + start, freq[s], static_cast<uint8_t>(s));
+      start += freq[s];
     }
   }
   return true;
@@ -98,28 +105,29 @@ bool ReadTables(ByteReader& in, std::array<DecodeTable, kContexts>& tables) {
 
 namespace {
 
-// Division-free encoding step (reciprocal of the frequency, as in ryg_rans).
+// Division-free encoding step (reciprocal of the frequency, as in ryg_rans),
+// 16 bytes so that a symbol's step is one aligned line fragment.
 struct EncodeSymbol {
   uint32_t x_max;
   uint32_t reciprocal;
   uint32_t bias;
-  uint32_t complement;
-  uint32_t shift;
+  uint16_t complement;
+  uint16_t shift;
 };
+static_assert(sizeof(EncodeSymbol) == 16);
 
 EncodeSymbol MakeEncodeSymbol(uint32_t start, uint32_t freq) {
   EncodeSymbol e{};
   e.x_max = ((kRansLow >> kProbBits) << 16) * freq;
-  e.complement = kProbScale - freq;
+  e.complement = static_cast<uint16_t>(kProbScale - freq);
   if (freq < 2) {
     e.reciprocal = ~0u;
     e.shift = 0;
     e.bias = start + kProbScale - 1;
   } else {
-    uint32_t shift = 0;
-    while (freq > (1u << shift)) ++shift;
+    uint32_t shift = static_cast<uint32_t>(std::bit_width(freq - 1));  // smallest with freq <= 2^shift
     e.reciprocal = static_cast<uint32_t>(((uint64_t{1} << (shift + 31)) + freq - 1) / freq);
-    e.shift = shift - 1;
+    e.shift = static_cast<uint16_t>(shift - 1);
     e.bias = start;
   }
   return e;
@@ -129,10 +137,13 @@ EncodeSymbol MakeEncodeSymbol(uint32_t start, uint32_t freq) {
 
 void RansEncode(const std::array<SymbolTable, kContexts>& tables, const uint16_t* symbols, std::size_t count,
                 std::vector<uint8_t>& out) {
-  std::vector<std::array<EncodeSymbol, kAlphabet>> encode(kContexts);
+  // Only the steps of symbols that occur are read, so only they are set.
+  std::unique_ptr<EncodeSymbol[]> encode(new EncodeSymbol[kContexts << kContextShift]);
   for (unsigned c = 0; c < kContexts; ++c) {
     for (unsigned s = 0; s < kAlphabet; ++s) {
-      if (tables[c].freq[s] != 0) encode[c][s] = MakeEncodeSymbol(tables[c].start[s], tables[c].freq[s]);
+      if (tables[c].freq[s] != 0) {
+        encode[c << kContextShift | s] = MakeEncodeSymbol(tables[c].start[s], tables[c].freq[s]);
+      }
     }
   }
   // At most one word per symbol plus the final states, written from the back.
@@ -143,7 +154,7 @@ void RansEncode(const std::array<SymbolTable, kContexts>& tables, const uint16_t
   // array indexed by parity) stay in registers.
   uint32_t even = kRansLow, odd = kRansLow;
   auto put = [&](uint32_t& x, uint16_t symbol) {
-    const EncodeSymbol& e = encode[symbol >> 8][symbol & 0xFF];
+    const EncodeSymbol& e = encode[symbol];
     // Store the low word always; keep it only when the state overflows (no branch).
     uint32_t emit = x >= e.x_max;
     p[-1] = static_cast<uint16_t>(x);

@@ -30,24 +30,43 @@ SymbolTable NormalizeCounts(const Histogram& counts);
 void WriteTables(std::vector<uint8_t>& out, const std::array<Histogram, kContexts>& counts,
                  std::array<SymbolTable, kContexts>& tables);
 
-// Codes the symbols (context << 8 | token) with the tables, appending the bytes
+// Symbols to encode: context << kContextShift | token (one flat table index).
+constexpr unsigned kContextShift = 6;
+static_assert(kAlphabet <= 1u << kContextShift);
+
+// Codes the symbols (context << kContextShift | token) with the tables, appending the bytes
 // the decoder reads: the final states of the even and the odd symbols (high
 // word first), then the words in decoding order.
 void RansEncode(const std::array<SymbolTable, kContexts>& tables, const uint16_t* symbols, std::size_t count,
                 std::vector<uint8_t>& out);
 
-struct DecodeTable {
-  std::array<uint8_t, kProbScale> symbol{};
-  std::array<uint16_t, kAlphabet> freq{};
-  std::array<uint16_t, kAlphabet> start{};
-  bool present = false;
+// The decoding tables of every context, side by side: a context's slot is found
+// by shifting, not by multiplying by a table's size.
+struct DecodeTables {
+  // Per context and slot of the state: the symbol.
+  std::array<std::array<uint8_t, kProbScale>, kContexts> symbol{};
+  // Per context and symbol: frequency in the low 16 bits, start in the high 16 (one load).
+  std::array<std::array<uint32_t, 64>, kContexts> freq_start{};
+  static_assert(kAbsentToken < 64);
 };
 
 // Reads what WriteTables wrote; false on malformed tables.
-bool ReadTables(ByteReader& in, std::array<DecodeTable, kContexts>& tables);
+bool ReadTables(ByteReader& in, DecodeTables& tables);
 
 // Two interleaved states (even and odd symbols) share one word stream, so the
 // decoder's two dependency chains overlap.
+// condition ? a : b without a branch: compilers turn the renormalisation's
+// conditional expression into a jump, which the data makes unpredictable.
+inline uint32_t Select(uint32_t condition, uint32_t a, uint32_t b) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  asm("test %1, %1\n\tcmovnz %2, %0" : "+r"(b) : "r"(condition), "r"(a) : "cc");
+  return b;
+#else
+  uint32_t mask = 0u - (condition != 0);
+  return (a & mask) | (b & ~mask);
+#endif
+}
+
 class RansDecoder {
  public:
   RansDecoder(const uint8_t* data, std::size_t size) : p_(data), end_(data + size) {
@@ -60,24 +79,35 @@ class RansDecoder {
     next_ = Load16(p_ + 4) << 16 | Load16(p_ + 6);
     p_ += 8;
   }
-  uint32_t Get(const DecodeTable& table) {
+  // kChecked false: the caller made sure that a word is left for every symbol it
+  // takes (remaining() >= 2 · symbols), so no symbol needs to look.
+  template <bool kChecked = true>
+  [[gnu::always_inline]] uint32_t Get(const DecodeTables& tables, uint32_t context) {
     uint32_t x = current_;
     uint32_t slot = x & (kProbScale - 1);
-    uint32_t s = table.symbol[slot];
-    x = table.freq[s] * (x >> kProbBits) + slot - table.start[s];
+    uint32_t s = tables.symbol[context][slot];
+    uint32_t freq_start = tables.freq_start[context][s];
+    x = (freq_start & 0xFFFF) * (x >> kProbBits) + slot - (freq_start >> 16);
     // Renormalise without a branch that the data would make unpredictable.
-    bool available = end_ - p_ >= 2;
-    uint32_t word = available ? Load16(p_) : 0;
     uint32_t need = x < kRansLow;
-    bad_ |= need & !available;
-    x = need ? (x << 16 | word) : x;
-    p_ += 2 * (need & available);
+    uint32_t word;
+    if constexpr (kChecked) {
+      uint32_t available = end_ - p_ >= 2;
+      word = available ? Load16(p_) : 0;
+      bad_ |= need & !available;
+      need &= available;
+    } else {
+      word = Load16(p_);
+    }
+    x = Select(need, x << 16 | word, x);
+    p_ += 2 * need;
     // The states take turns; swapping keeps both in registers.
     current_ = next_;
     next_ = x;
     return s;
   }
   bool bad() const { return bad_; }
+  std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
   // The stream ended exactly where the encoder began.
   bool Finished() const { return !bad_ && p_ == end_ && current_ == kRansLow && next_ == kRansLow; }
 

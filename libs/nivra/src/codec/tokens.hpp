@@ -13,6 +13,10 @@ constexpr unsigned kDirectTokens = 16;
 constexpr unsigned kMaxValueBits = 26;  // values below 2^26
 constexpr unsigned kEscapeToken = kDirectTokens + (kMaxValueBits - 4) * 2;  // 60
 constexpr unsigned kAlphabet = kEscapeToken + 1;
+// What a context the stream has no table for decodes to: no token has this
+// number, nothing follows it, and it leaves the rANS state as it was. The
+// decoder checks the tokens it got instead of every context before its use.
+constexpr unsigned kAbsentToken = kAlphabet;
 
 struct Token {
   uint32_t token;
@@ -21,10 +25,11 @@ struct Token {
 };
 
 // Per token: the smallest value it stands for and how many raw bits follow.
-// The escape token stands for 0 followed by a raw 16-bit pixel value.
+// The escape token stands for 0 followed by a raw 16-bit pixel value; the
+// absent token for 0 with nothing following.
 struct TokenBase {
-  std::array<uint32_t, kAlphabet> base{};
-  std::array<uint8_t, kAlphabet> extra_bits{};
+  std::array<uint32_t, kAlphabet + 1> base{};
+  std::array<uint8_t, kAlphabet + 1> extra_bits{};
 };
 
 constexpr TokenBase MakeTokenBase() {
@@ -59,7 +64,7 @@ constexpr std::array<uint8_t, kSmallValues> MakeSmallTokens() {
 }
 inline constexpr std::array<uint8_t, kSmallValues> kSmallTokens = MakeSmallTokens();
 
-inline Token Tokenize(uint32_t v) {
+[[gnu::always_inline]] inline Token Tokenize(uint32_t v) {
   uint32_t token;
   if (v < kSmallValues) {
     token = kSmallTokens[v];

@@ -40,14 +40,17 @@ class ValueMap {
         values_.push_back(static_cast<uint16_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits))));
       }
     }
-    rank_of_.assign(65536, 0);
-    for (std::size_t r = 0; r < values_.size(); ++r) rank_of_[values_[r]] = static_cast<uint16_t>(r);
+    // Ranks by value over the range used only: a small plane's range is small,
+    // and clearing all 65536 entries would cost more than coding it.
+    lowest_ = values_.front();
+    rank_of_.resize(values_.back() - lowest_ + 1u);
+    for (std::size_t r = 0; r < values_.size(); ++r) rank_of_[values_[r] - lowest_] = static_cast<uint16_t>(r);
   }
   bool sparse() const { return !values_.empty(); }
 
   // Rank of each of count pixels; any part of the image at a time.
   void Ranks(const uint16_t* pixels, std::size_t count, uint16_t* ranks) const {
-    for (std::size_t i = 0; i < count; ++i) ranks[i] = rank_of_[pixels[i]];
+    for (std::size_t i = 0; i < count; ++i) ranks[i] = rank_of_[pixels[i] - lowest_];
   }
 
   // varint (count − 1), varint first value, varint (gap − 1) for each next value.
@@ -78,7 +81,8 @@ class ValueMap {
 
  private:
   std::vector<uint16_t> values_;   // empty unless sparse
-  std::vector<uint16_t> rank_of_;  // by value, when sparse
+  std::vector<uint16_t> rank_of_;  // by value − lowest_, when sparse
+  uint16_t lowest_ = 0;
 };
 
 }  // namespace Brimlake::Nivra::codec
