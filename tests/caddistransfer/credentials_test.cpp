@@ -91,5 +91,43 @@ TEST(UtcTime, ParsesOnlyTheDocumentedForm) {
   }
 }
 
+TEST(Credentials, S3StoragesAreEntriesWhoseSecretOthersMayNotRead) {
+  ScratchDirectory scratch;
+  const auto file = scratch / "c.json";
+  const std::string secret = "very-secret-key";
+  const auto write = [&](const std::string& extra) {
+    WriteFile(file, R"({"organizations": {"lab": {"storages": {"main": "file:///srv/main", "cloud": {"url": "s3://b/p",)"
+                    R"( "endpoint": "https://s3.example:8443", "access_key": "AK", "secret_key": ")" + secret + "\"" +
+                        extra + "}}}}}");
+  };
+  write("");
+  std::filesystem::permissions(file, static_cast<std::filesystem::perms>(0640));
+  const Credentials credentials = ReadCredentials(file, "lab");
+  EXPECT_EQ(credentials.storages.size(), 1u);
+  ASSERT_EQ(credentials.s3_storages.count("cloud"), 1u);
+  EXPECT_EQ(credentials.s3_storages.at("cloud").location.bucket, "b");
+  EXPECT_EQ(credentials.s3_storages.at("cloud").settings.secret_key, secret);
+
+  struct Case {
+    int mode;
+    const char* extra;
+    const char* message;  // "" when accepted
+  };
+  for (const Case& c : {Case{0600, "", ""}, Case{0644, "", "readable by other users (mode 0644)"},
+                        Case{0604, "", "readable by other users"}, Case{0600, R"(, "secret": "x")", "storage 'cloud'"}}) {
+    write(c.extra);
+    std::filesystem::permissions(file, static_cast<std::filesystem::perms>(c.mode));
+    std::string message;
+    try {
+      ReadCredentials(file, "lab");
+    } catch (const PermanentError& error) {
+      message = error.what();
+    }
+    EXPECT_EQ(message.empty(), std::string(c.message).empty()) << std::oct << c.mode << ": " << message;
+    EXPECT_NE(message.find(c.message), std::string::npos) << message;
+    EXPECT_EQ(message.find(secret), std::string::npos) << message;
+  }
+}
+
 }  // namespace
 }  // namespace caddistransfer

@@ -46,7 +46,8 @@ Credentials ReadCredentials(const std::filesystem::path& file, const std::string
   if (!in) throw PermanentError("cannot read " + where);
   // The file decides where uploads go: nobody but its owner and group may change it.
   struct stat info {};
-  if (::stat(file.c_str(), &info) == 0 && (info.st_mode & S_IWOTH) != 0) {
+  if (::stat(file.c_str(), &info) != 0) info.st_mode = 0;
+  if ((info.st_mode & S_IWOTH) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
     throw PermanentError(where + " is writable by other users (mode " + mode +
@@ -89,9 +90,22 @@ Credentials ReadCredentials(const std::filesystem::path& file, const std::string
   if (!storages.isNull()) {
     if (!storages.isObject()) throw PermanentError(context + ": \"storages\" must be an object");
     for (const auto& id : storages.getMemberNames()) {
-      if (!storages[id].isString()) throw PermanentError(context + ": storage '" + id + "' must be a URL string");
+      if (storages[id].isObject()) {
+        credentials.s3_storages[id] = s3::ParseStorageEntry(storages[id], context + ", storage '" + id + "'");
+        continue;
+      }
+      if (!storages[id].isString()) {
+        throw PermanentError(context + ": storage '" + id + "' must be a URL string or an S3 storage object");
+      }
       credentials.storages[id] = storages[id].asString();
     }
+  }
+  // An S3 secret is a key to the data itself: only its owner and group may read it.
+  if (!credentials.s3_storages.empty() && (info.st_mode & S_IROTH) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    throw PermanentError(where + " holds S3 secret keys and is readable by other users (mode " + mode +
+                         "); make it private first (chmod 600)");
   }
   return credentials;
 }

@@ -93,7 +93,7 @@ class Download {
  private:
   // False when the storage does not hold the name.
   bool TryFrom(Storage& storage) {
-    const auto object = storage.Open(stored_name_);
+    const auto object = storage.OpenForDownload(stored_name_, directory_.get(), directory_path_);
     if (!object) return false;
     const ObjectInfo& info = object->info();
     if (!info.record && !info.record_problem.empty()) {
@@ -110,7 +110,8 @@ class Download {
     Temporary temporary{directory_.get(), TemporaryName(name)};
     FileDescriptor out(directory_.get(), temporary.name, directory_path_ / temporary.name,
                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-    TokenBucket* bucket = &manager_.download_bucket();
+    // A storage that staged the object locally has counted its bytes already.
+    TokenBucket* bucket = storage.StagesLocally() ? nullptr : &manager_.download_bucket();
     if (info.record) {
       const ObjectRecord& record = *info.record;
       const Summed restored = record.encoding == Encoding::kVerbatim ? CopyVerbatim(*object, out, bucket, false)

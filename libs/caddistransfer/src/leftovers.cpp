@@ -18,6 +18,7 @@ constexpr auto kRecordWithoutObjectAge = std::chrono::minutes(1);
 
 bool IsStale(const Leftover& leftover, Clock::time_point now) {
   if (leftover.kind == Leftover::Kind::kRecordWithoutObject) return now - leftover.modified > kRecordWithoutObjectAge;
+  if (leftover.kind == Leftover::Kind::kUnfinished) return now - leftover.modified > kLeftoverAge;
   return IsStaleTemporary(fs::path(leftover.name).filename().string(), leftover.modified, now);
 }
 

@@ -6,6 +6,7 @@
 
 #include "error.hpp"
 #include "file_storage.hpp"
+#include "s3/s3_storage.hpp"
 #include "storage_path.hpp"
 
 namespace caddistransfer {
@@ -136,14 +137,14 @@ void Manager::SetStorageConcurrency(uint32_t concurrency) {
 void Manager::SetStorageRoot(const std::string& storage_id, const fs::path& root) {
   if (storage_id.empty()) throw PermanentError("a storage id must not be empty");
   std::lock_guard lock(mutex_);
-  storages_[storage_id] = root;
+  storages_[storage_id] = StorageRoot{storage_id, root, nullptr};
 }
 
 StorageRoot Manager::Storage(const std::string& storage_id) const {
   std::lock_guard lock(mutex_);
   const auto found = storages_.find(storage_id);
   if (found == storages_.end()) throw PermanentError("unknown storage '" + storage_id + "'");
-  return {found->first, found->second};
+  return found->second;
 }
 
 std::vector<StorageRoot> Manager::Storages(const std::vector<std::string>& storage_ids) const {
@@ -153,7 +154,7 @@ std::vector<StorageRoot> Manager::Storages(const std::vector<std::string>& stora
     if (storages_.empty()) {
       throw PermanentError("no storage is configured; load credentials or relocate a storage first");
     }
-    for (const auto& [id, root] : storages_) result.push_back({id, root});
+    for (const auto& [id, storage] : storages_) result.push_back(storage);
     return result;
   }
   for (const auto& id : storage_ids) {
@@ -161,19 +162,25 @@ std::vector<StorageRoot> Manager::Storages(const std::vector<std::string>& stora
     if (found == storages_.end()) throw PermanentError("unknown storage '" + id + "'");
     bool seen = false;
     for (const auto& storage : result) seen = seen || storage.id == id;
-    if (!seen) result.push_back({id, found->second});
+    if (!seen) result.push_back(found->second);
   }
   return result;
 }
 
-std::unique_ptr<caddistransfer::Storage> Manager::OpenStorage(const std::string& storage_id) const {
-  const StorageRoot storage = Storage(storage_id);
+std::unique_ptr<caddistransfer::Storage> Manager::Open(const StorageRoot& storage) {
+  if (storage.s3) {
+    return std::make_unique<s3::S3Storage>(storage.id, storage.s3, settings(), &upload_bucket_, &download_bucket_);
+  }
   return std::make_unique<FileStorage>(storage.id, storage.root);
 }
 
-std::vector<std::unique_ptr<caddistransfer::Storage>> Manager::OpenStorages(const std::vector<std::string>& storage_ids) const {
+std::unique_ptr<caddistransfer::Storage> Manager::OpenStorage(const std::string& storage_id) {
+  return Open(Storage(storage_id));
+}
+
+std::vector<std::unique_ptr<caddistransfer::Storage>> Manager::OpenStorages(const std::vector<std::string>& storage_ids) {
   std::vector<std::unique_ptr<caddistransfer::Storage>> opened;
-  for (const auto& storage : Storages(storage_ids)) opened.push_back(std::make_unique<FileStorage>(storage.id, storage.root));
+  for (const auto& storage : Storages(storage_ids)) opened.push_back(Open(storage));
   return opened;
 }
 
@@ -185,11 +192,19 @@ bool Manager::FirstUse(const std::string& key) {
 void Manager::LoadCredentials(const std::string& organization, const fs::path& file) {
   if (organization.empty()) throw PermanentError("an organization name must not be empty");
   const Credentials credentials = ReadCredentials(file, organization);
-  std::map<std::string, fs::path> storages;
+  std::map<std::string, StorageRoot> storages;
   for (const auto& [id, url] : credentials.storages) {
     try {
-      storages[id] = PathFromFileUrl(url);
-      CheckStorageRootDirectory(storages[id]);
+      storages[id] = StorageRoot{id, PathFromFileUrl(url), nullptr};
+      CheckStorageRootDirectory(storages[id].root);
+    } catch (const PermanentError& error) {
+      throw PermanentError("storage '" + id + "' in " + file.string() + ": " + error.what());
+    }
+  }
+  for (const auto& [id, entry] : credentials.s3_storages) {
+    try {
+      auto client = std::make_shared<s3::Client>(entry.settings);
+      storages[id] = StorageRoot{id, {}, std::make_shared<const s3::Connection>(s3::Connection{entry, std::move(client)})};
     } catch (const PermanentError& error) {
       throw PermanentError("storage '" + id + "' in " + file.string() + ": " + error.what());
     }

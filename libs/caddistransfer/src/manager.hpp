@@ -25,9 +25,14 @@
 
 namespace caddistransfer {
 
+namespace s3 {
+struct Connection;
+}
+
 struct StorageRoot {
   std::string id;
-  std::filesystem::path root;
+  std::filesystem::path root;              // a file:// storage's folder
+  std::shared_ptr<const s3::Connection> s3;  // or an S3 storage's bucket and client
 };
 
 class Manager {
@@ -62,8 +67,8 @@ class Manager {
   // The named storages in the given order without repeats; none named means all, by id.
   std::vector<StorageRoot> Storages(const std::vector<std::string>& storage_ids) const;
   // The same, ready for transfers.
-  std::unique_ptr<caddistransfer::Storage> OpenStorage(const std::string& storage_id) const;
-  std::vector<std::unique_ptr<caddistransfer::Storage>> OpenStorages(const std::vector<std::string>& storage_ids) const;
+  std::unique_ptr<caddistransfer::Storage> OpenStorage(const std::string& storage_id);
+  std::vector<std::unique_ptr<caddistransfer::Storage>> OpenStorages(const std::vector<std::string>& storage_ids);
 
   // True the first time a key (a storage folder, a download folder) is named: what
   // earlier runs left there is cleared once per manager.
@@ -87,6 +92,7 @@ class Manager {
   void Requeue(const std::string& queue_id, std::vector<QueueItem> items);
 
  private:
+  std::unique_ptr<caddistransfer::Storage> Open(const StorageRoot& storage);
   // Reads the credentials file and adopts a valid token; returns why not otherwise.
   std::optional<std::string> TryAdoptToken(const std::string& required_user_code);
   // Waits for `pause` unless the authorization generation moves on; false if it did.
@@ -104,7 +110,7 @@ class Manager {
   uint64_t authorization_generation_ = 0;
   bool shut_down_ = false;
   TransportSettings settings_;
-  std::map<std::string, std::filesystem::path> storages_;
+  std::map<std::string, StorageRoot> storages_;
   std::map<std::string, std::deque<QueueItem>> queues_;
   std::set<std::string> used_;
   TokenBucket upload_bucket_;

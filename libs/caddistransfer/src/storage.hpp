@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <vector>
+#include <filesystem>
 
 #include "error.hpp"
 #include "object_record.hpp"
@@ -52,7 +53,10 @@ class StoredObject : public RandomAccessReader {
 struct Leftover {
   std::string name;  // relative to the storage root
   std::chrono::system_clock::time_point modified;
-  enum class Kind { kTemporary, kRecordWithoutObject } kind;
+  // kUnfinished: an object store's incomplete upload or upload claim, which no process
+  // can be asked about; it goes once it is older than a day.
+  enum class Kind { kTemporary, kRecordWithoutObject, kUnfinished } kind;
+  std::string handle = {};  // what else the kind needs to remove it (an upload id)
 };
 
 class Storage {
@@ -71,6 +75,18 @@ class Storage {
   // Nothing is created; a name whose way leads out of the storage is refused.
   virtual std::optional<ObjectInfo> Stat(const std::string& name) = 0;
   virtual std::unique_ptr<StoredObject> Open(const std::string& name) = 0;  // null when absent
+  // Open for a download into `directory` (open as `directory_fd`): a remote kind fetches
+  // the object into a temporary there, so no other disk is needed.
+  virtual std::unique_ptr<StoredObject> OpenForDownload(const std::string& name, int directory_fd,
+                                                        const std::filesystem::path& directory) {
+    (void)directory_fd;
+    (void)directory;
+    return Open(name);
+  }
+  // True when pending and opened objects are local copies and the storage itself moves
+  // the bytes over the network in Commit and Open (through the transport's token
+  // buckets): callers then must not count the local writes and reads again.
+  virtual bool StagesLocally() const { return false; }
   virtual std::unique_ptr<PendingObject> BeginPut(const std::string& name) = 0;
   // Removes an object and its record; false when there was none.
   virtual bool Remove(const std::string& name) = 0;

@@ -183,6 +183,12 @@ class Upload {
     return *source_sum_;
   }
 
+  // The token bucket for writes into a storage's pending object: none for a storage
+  // that stages locally and meters its own sending.
+  TokenBucket* WireBucket(const Storage& storage) {
+    return storage.StagesLocally() ? nullptr : &manager_.upload_bucket();
+  }
+
   // Compresses the source into storage i and proves it; false when that storage failed.
   bool Produce(std::size_t i) {
     try {
@@ -190,7 +196,7 @@ class Upload {
         ConcurrencyLimit::Slot slot(manager_.storage_slots());
         auto pending = storages_[i]->BeginPut(stored_name_);
         const ProducedObject produced = ProduceObject(source_->path, source_->file, *pending, calibration_id_,
-                                                      &manager_.upload_bucket(), verbatim_);
+                                                      WireBucket(*storages_[i]), verbatim_);
         RequireUnchanged(*source_);
         record_ = RecordOf(produced, *source_, calibration_id_, keeps_extension_);
         source_sum_ = produced.source;
@@ -225,7 +231,7 @@ class Upload {
       WithRetries(retries_, kFirstRetryPause, [&] {
         ConcurrencyLimit::Slot slot(manager_.storage_slots());
         pending = storages_[i]->BeginPut(stored_name_);
-        const Summed sent = CopyVerbatim(*produced_, *pending, &manager_.upload_bucket(), false);
+        const Summed sent = CopyVerbatim(*produced_, *pending, WireBucket(*storages_[i]), false);
         const Summed back = SumOf(*pending, nullptr);
         const Summed expected{record_.object_size, record_.object_checksum};
         if (!(sent == expected) || !(back == expected)) {

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -152,28 +153,42 @@ TEST(S3Client, EndpointsAreHostAndPortOnly) {
   EXPECT_THROW(Client({"https://s3.example.org", "us-east-1", "k", "", ""}), PermanentError);
 }
 
-// A stopped server: nothing listens on the port.
-TEST(S3Client, ARefusedConnectionIsATransientErrorNamingTheEndpoint) {
-  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), length), 0);
-  ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  ::close(probe);
-  const std::string endpoint = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+// A stopped server (nothing listens on the port) and a hung one (it accepts and never
+// answers) both fail at once as transient errors naming the endpoint.
+TEST(S3Client, UnreachableAndSilentServersAreTransientErrorsNamingTheEndpoint) {
+  for (const bool listening : {false, true}) {
+    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    if (listening) {
+      ASSERT_EQ(::listen(socket, 4), 0);
+    } else {
+      ::close(socket);
+    }
+    const std::string endpoint = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
 
-  Client client({endpoint, "us-east-1", "AK", "secret-never-shown", ""});
-  try {
-    client.Put("bucket", "key", {-1, 0, 4, "data", "memory"});
-    FAIL() << "no error";
-  } catch (const TransientError& error) {
-    const std::string text = error.what();
-    EXPECT_EQ(error.details().http_status, 0);
-    EXPECT_TRUE(text.starts_with("PutObject s3://bucket/key at " + endpoint + ": ")) << text;
-    EXPECT_NE(text.find("connect"), std::string::npos) << text;
-    EXPECT_EQ(text.find("secret-never-shown"), std::string::npos) << text;
+    ClientSettings settings{endpoint, "us-east-1", "AK", "secret-never-shown", ""};
+    settings.stall_timeout = std::chrono::milliseconds(300);
+    Client client(settings);
+    const auto started = std::chrono::steady_clock::now();
+    try {
+      client.Put("bucket", "key", {-1, 0, 4, "data", "memory"});
+      ADD_FAILURE() << "no error";
+    } catch (const TransientError& error) {
+      const std::string text = error.what();
+      EXPECT_EQ(error.details().http_status, 0);
+      EXPECT_TRUE(text.starts_with("PutObject s3://bucket/key at " + endpoint + ": ")) << text;
+      EXPECT_NE(text.find(listening ? "the server stopped answering: nothing moved for 300 ms" : "connect"),
+                std::string::npos)
+          << text;
+      EXPECT_EQ(text.find("secret-never-shown"), std::string::npos) << text;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    if (listening) ::close(socket);
   }
 }
 

@@ -119,7 +119,7 @@ Client::Client(ClientSettings settings) : settings_(std::move(settings)) {
   }
   http_ = std::make_unique<HttpClient>(
       Signer{settings_.region.empty() ? "us-east-1" : settings_.region, settings_.access_key, settings_.secret_key},
-      settings_.ca_file);
+      settings_.ca_file, settings_.stall_timeout);
 }
 
 Client::~Client() = default;
@@ -291,20 +291,26 @@ PutResult Client::Put(const std::string& bucket, const std::string& key, const R
   request.body = &body;
   // Bytes in memory are small: the server checks their hash. A file is streamed
   // unsigned and checked against the ETag afterwards.
-  request.payload_hash = body.fd < 0 ? Sha256Hex(body.memory.substr(0, body.length)) : "UNSIGNED-PAYLOAD";
+  request.payload_hash = !body.sha256.empty() ? body.sha256
+                         : body.fd < 0      ? Sha256Hex(body.memory.substr(0, body.length))
+                                            : "UNSIGNED-PAYLOAD";
   request.headers.push_back("Content-Type: application/octet-stream");
   for (const auto& [name, value] : options.metadata) {
     CheckMetadata(name, value);
     request.headers.push_back("x-amz-meta-" + name + ": " + value);
   }
   if (options.create_only) request.headers.push_back("If-None-Match: *");
+  // radosgw compares If-Match with the bare ETag, without its quotes.
+  if (!options.if_match.empty()) request.headers.push_back("If-Match: " + options.if_match);
   if (options.on_wire) request.on_wire = &options.on_wire;
   const HttpResponse response = Send(request, context);
   if (!Succeeded(response.status)) {
     if (options.create_only && response.status == 412) Fail(response, context, "an object with this key exists");
+    if (!options.if_match.empty() && response.status == 412) Fail(response, context, "the object changed meanwhile");
     Fail(response, context);
   }
   const std::string etag = Unquote(response.Header("etag"));
+  if (!body.sha256.empty()) return {etag, {}};
   try {
     CheckStoredBytes(response, etag, context);
   } catch (const TransientError&) {
@@ -363,12 +369,12 @@ UploadedPart Client::UploadPart(const std::string& bucket, const std::string& ke
   request.key = key;
   request.query = {{"partNumber", std::to_string(part_number)}, {"uploadId", upload_id}};
   request.body = &body;
-  request.payload_hash = "UNSIGNED-PAYLOAD";
+  request.payload_hash = body.sha256.empty() ? "UNSIGNED-PAYLOAD" : body.sha256;
   if (on_wire) request.on_wire = &on_wire;
   const HttpResponse response = Send(request, context);
   if (!Succeeded(response.status)) Fail(response, context);
   const std::string etag = Unquote(response.Header("etag"));
-  CheckStoredBytes(response, etag, context);  // a bad part is replaced when sent again
+  if (body.sha256.empty()) CheckStoredBytes(response, etag, context);  // a bad part is replaced when sent again
   return {part_number, etag, body.length};
 }
 

@@ -8,10 +8,12 @@
 //
 // Bytes sent are checked against the ETag the server answers with where the ETag is an
 // MD5 (objects and parts stored without KMS or customer-key encryption): a mismatch
-// throws TransientError. A completed multipart upload is checked by size and by its
+// throws TransientError. A body that carries its SHA-256 is signed with it instead, and
+// the server checks it. A completed multipart upload is checked by size and by its
 // "<md5 of part md5s>-<parts>" ETag.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -32,6 +34,10 @@ struct ClientSettings {
   std::string access_key;
   std::string secret_key;
   std::string ca_file;  // PEM file of extra trusted authorities, or empty for the system's
+  // A request during which no byte moves either way for this long fails (TransientError):
+  // a server that accepts connections but stopped answering (a full cluster pauses its
+  // writes) must not hold a transfer for ever.
+  std::chrono::milliseconds stall_timeout = std::chrono::seconds(120);
 };
 
 // x-amz-meta-<name> -> value; names a-z, 0-9 and '-', values printable ASCII.
@@ -48,6 +54,8 @@ struct PutOptions {
   Metadata metadata;
   // Create only: fails with PreconditionFailed when the key exists (If-None-Match: *).
   bool create_only = false;
+  // Replace only: fails with PreconditionFailed unless the object has this ETag.
+  std::string if_match;
   WireHook on_wire;  // called with each run of bytes before it is sent
 };
 

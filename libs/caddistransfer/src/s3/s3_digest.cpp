@@ -1,8 +1,14 @@
 #include "s3_digest.hpp"
 
+#include <cerrno>
+#include <algorithm>
 #include <stdexcept>
+#include <vector>
 
 #include <openssl/evp.h>
+#include <unistd.h>
+
+#include "error.hpp"
 
 namespace caddistransfer::s3 {
 
@@ -57,6 +63,51 @@ std::string Sha256Hex(std::string_view data) {
     throw std::runtime_error("SHA-256 is not available");
   }
   return Hex(digest, size);
+}
+
+std::optional<std::string> FromBase64(std::string_view text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::string bytes(text.size() / 4 * 3, '\0');
+  const int decoded = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                                      reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+  if (decoded < 0) return std::nullopt;
+  // EVP_DecodeBlock counts the padding as zero bytes.
+  std::size_t size = static_cast<std::size_t>(decoded);
+  for (std::size_t i = text.size(); i > 0 && text[i - 1] == '=' && size > 0; --i) --size;
+  bytes.resize(size);
+  return bytes;
+}
+
+namespace {
+
+std::string DigestOfRange(const EVP_MD* kind, int fd, uint64_t offset, uint64_t length, const std::string& name) {
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), kind, nullptr) != 1) throw std::bad_alloc();
+  std::vector<char> block(1 << 20);
+  while (length > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(length, block.size()));
+    const ssize_t got = ::pread(fd, block.data(), want, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throw TransferError(SystemErrorText("cannot read " + name, errno));
+    if (got == 0) throw TransferError(name + " became shorter while it was read");
+    EVP_DigestUpdate(context.get(), block.data(), static_cast<std::size_t>(got));
+    offset += static_cast<uint64_t>(got);
+    length -= static_cast<uint64_t>(got);
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  EVP_DigestFinal_ex(context.get(), digest, &size);
+  return Hex(digest, size);
+}
+
+}  // namespace
+
+std::string Sha256HexOfRange(int fd, uint64_t offset, uint64_t length, const std::string& name) {
+  return DigestOfRange(EVP_sha256(), fd, offset, length, name);
+}
+
+std::string Md5HexOfRange(int fd, uint64_t offset, uint64_t length, const std::string& name) {
+  return DigestOfRange(EVP_md5(), fd, offset, length, name);
 }
 
 std::string Unquote(std::string_view etag) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +36,13 @@ std::string Hex(const uint8_t* data, std::size_t size);
 inline std::string Hex(const Md5Digest& digest) { return Hex(digest.data(), digest.size()); }
 std::string Base64(const uint8_t* data, std::size_t size);
 std::string Sha256Hex(std::string_view data);
+// Decodes standard base64; nullopt when the text is not that.
+std::optional<std::string> FromBase64(std::string_view text);
+
+// Hex digests of `length` bytes of a file from `offset` (read with pread; a failed or
+// short read throws TransferError naming `name`).
+std::string Sha256HexOfRange(int fd, uint64_t offset, uint64_t length, const std::string& name);
+std::string Md5HexOfRange(int fd, uint64_t offset, uint64_t length, const std::string& name);
 
 // An ETag without its quotes.
 std::string Unquote(std::string_view etag);

@@ -32,7 +32,25 @@ struct Exchange {
   bool body_started = false;
   bool to_sink = false;
   std::exception_ptr failure;
+  // Progress watch: when a byte last moved either way, and whether the watch ended it.
+  std::chrono::milliseconds stall_timeout{0};
+  std::chrono::steady_clock::time_point last_progress = std::chrono::steady_clock::now();
+  curl_off_t moved = 0;
+  bool stalled = false;
 };
+
+int OnProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
+  auto& exchange = *static_cast<Exchange*>(user);
+  const auto now = std::chrono::steady_clock::now();
+  if (received + sent != exchange.moved) {
+    exchange.moved = received + sent;
+    exchange.last_progress = now;
+    return 0;
+  }
+  if (now - exchange.last_progress < exchange.stall_timeout) return 0;
+  exchange.stalled = true;
+  return 1;
+}
 
 std::string Trim(std::string_view text) {
   const auto begin = text.find_first_not_of(" \t\r\n");
@@ -112,7 +130,7 @@ size_t OnRead(char* buffer, size_t size, size_t count, void* user) {
         done += static_cast<std::size_t>(got);
       }
     }
-    exchange.md5.Update(buffer, want);
+    if (body.sha256.empty()) exchange.md5.Update(buffer, want);
     exchange.body_position += want;
     return want;
   } catch (...) {
@@ -153,8 +171,11 @@ struct HeaderList {
 
 }  // namespace
 
-HttpClient::HttpClient(Signer signer, std::string ca_file)
-    : signer_(std::move(signer)), signing_scope_("aws:amz:" + signer_.region + ":s3"), ca_file_(std::move(ca_file)) {
+HttpClient::HttpClient(Signer signer, std::string ca_file, std::chrono::milliseconds stall_timeout)
+    : signer_(std::move(signer)),
+      signing_scope_("aws:amz:" + signer_.region + ":s3"),
+      ca_file_(std::move(ca_file)),
+      stall_timeout_(stall_timeout) {
   InitializeCurlOnce();
 }
 
@@ -197,6 +218,7 @@ HttpResponse HttpClient::Perform(const HttpRequest& request, ErrorDetails contex
 
   static const RequestBody kNoBody;
   Exchange exchange{handle, request, request.body != nullptr ? *request.body : kNoBody, {}, 0, {}, false, false, nullptr};
+  exchange.stall_timeout = stall_timeout_;
   HeaderList headers;
   for (const auto& header : request.headers) {
     curl_slist* appended = curl_slist_append(headers.list, header.c_str());
@@ -211,9 +233,10 @@ HttpResponse HttpClient::Perform(const HttpRequest& request, ErrorDetails contex
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_buffer);
   curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 15L);
-  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);  // a stalled connection fails after two minutes
-  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, 120L);
   curl_easy_setopt(handle, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, OnProgress);
+  curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &exchange);
   curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kBufferBytes);
   curl_easy_setopt(handle, CURLOPT_UPLOAD_BUFFERSIZE, kBufferBytes);
   if (!ca_file_.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, ca_file_.c_str());
@@ -250,11 +273,16 @@ HttpResponse HttpClient::Perform(const HttpRequest& request, ErrorDetails contex
   if (exchange.failure) std::rethrow_exception(exchange.failure);
   if (result != CURLE_OK) {
     context.message = error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(result);
+    if (exchange.stalled) {
+      const auto ms = stall_timeout_.count();
+      context.message = "the server stopped answering: nothing moved for " +
+                        (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms");
+    }
     if (RetryCannotHelp(result)) throw RejectedError(std::move(context));
     throw TransientError(std::move(context));
   }
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &exchange.response.status);
-  if (request.body != nullptr) exchange.response.sent_md5 = exchange.md5.Finish();
+  if (request.body != nullptr && request.body->sha256.empty()) exchange.response.sent_md5 = exchange.md5.Finish();
   return std::move(exchange.response);
 }
 

@@ -5,6 +5,7 @@
 // stay open between requests.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -28,6 +29,9 @@ struct RequestBody {
   uint64_t length = 0;
   std::string_view memory;
   std::string name;  // for messages: the file the bytes come from
+  // Hex SHA-256 of the bytes, taken beforehand: the request is signed with it, so the
+  // server checks every byte on arrival and no MD5 is taken on the way out.
+  std::string sha256 = {};
 };
 
 using ByteSink = std::function<void(const char* data, std::size_t size)>;
@@ -51,7 +55,7 @@ struct HttpResponse {
   long status = 0;
   HeaderMap headers;
   std::string body;
-  Md5Digest sent_md5{};  // of the request body as it went out
+  Md5Digest sent_md5{};  // of the request body as it went out (none with a known SHA-256)
 
   std::string Header(const std::string& lowercase_name) const {
     const auto found = headers.find(lowercase_name);
@@ -67,7 +71,7 @@ struct Signer {
 
 class HttpClient {
  public:
-  HttpClient(Signer signer, std::string ca_file);
+  HttpClient(Signer signer, std::string ca_file, std::chrono::milliseconds stall_timeout);
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
@@ -85,6 +89,7 @@ class HttpClient {
   Signer signer_;
   std::string signing_scope_;
   std::string ca_file_;
+  std::chrono::milliseconds stall_timeout_;
   std::mutex mutex_;
   std::vector<void*> idle_handles_;
 };
