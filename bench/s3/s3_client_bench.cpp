@@ -5,7 +5,6 @@
 // each spent in this process. The server comes from TARN_S3_TEST_ENV, as for the tests.
 //
 // s3_client_bench [--mib N] [--parallel P] [--rounds R]
-#include <sys/resource.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,12 +15,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_setup.hpp"
 #include "plain_s3_copy.hpp"
 #include "s3/s3_client.hpp"
 #include "s3/s3_digest.hpp"
@@ -30,21 +28,13 @@
 namespace fs = std::filesystem;
 namespace s3 = caddistransfer::s3;
 using Clock = std::chrono::steady_clock;
+using s3_bench::CpuSeconds;
+using s3_bench::Figure;
+using s3_bench::SameContent;
 
 namespace {
 
 constexpr uint64_t kPartSize = 8 << 20;
-
-double CpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-struct Figure {
-  double seconds = 0;
-  double cpu = 0;
-};
 
 template <class Work>
 Figure Measure(const char* what, Work&& work) {
@@ -115,10 +105,6 @@ std::string ClientDownload(s3::Client& client, const std::string& bucket, const 
   return failure;
 }
 
-bool SameContent(const fs::path& a, const fs::path& b) {
-  return std::system(("cmp -s '" + a.string() + "' '" + b.string() + "'").c_str()) == 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -130,14 +116,9 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--parallel") == 0) parallel = std::stoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::stoi(argv[i + 1]);
   }
-  const char* env = std::getenv("TARN_S3_TEST_ENV");
-  if (env == nullptr) {
-    std::fprintf(stderr, "set TARN_S3_TEST_ENV to the file scripts/s3-test-server.sh writes\n");
-    return 2;
-  }
-  std::stringstream text;
-  text << std::ifstream(env).rdbuf();
-  const s3::StorageEntry entry = s3::ParseStorageEntryText(text.str(), env);
+  const std::optional<s3::StorageEntry> server = s3_bench::ServerFromEnvironment();
+  if (!server) return 2;
+  const s3::StorageEntry& entry = *server;
   const std::string bucket = entry.location.bucket;
   const std::string prefix = entry.location.prefix + "bench/" + std::to_string(::getpid()) + "/";
   s3::Client client(entry.settings);
@@ -147,15 +128,7 @@ int main(int argc, char** argv) {
   const fs::path work = fs::temp_directory_path() / ("s3-client-bench-" + std::to_string(::getpid()));
   fs::create_directories(work);
   const fs::path source = work / "source", back = work / "back";
-  {
-    std::vector<uint64_t> block(1 << 17);
-    std::mt19937_64 random(7);
-    std::ofstream out(source, std::ios::binary);
-    for (uint64_t written = 0; written < (mib << 20); written += block.size() * 8) {
-      for (auto& word : block) word = random();
-      out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size() * 8));
-    }
-  }
+  s3_bench::WriteRandomFile(source, mib);
   const double megabytes = static_cast<double>(fs::file_size(source)) / 1e6;
   std::printf("%.0f MB in %llu MiB parts, %d in flight, %s\n", megabytes,
               static_cast<unsigned long long>(kPartSize >> 20), parallel, entry.settings.endpoint.c_str());

@@ -6,7 +6,6 @@
 // copies move the same bytes.
 //
 // s3_storage_bench [--mib N] [--rounds R]
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,11 +14,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "bench_setup.hpp"
 #include "manager.hpp"
 #include "plain_s3_copy.hpp"
 #include "s3/s3_client.hpp"
@@ -29,21 +27,13 @@
 namespace fs = std::filesystem;
 namespace s3 = caddistransfer::s3;
 using Clock = std::chrono::steady_clock;
+using s3_bench::CpuSeconds;
+using s3_bench::Figure;
+using s3_bench::SameContent;
 
 namespace {
 
 constexpr uint64_t kPartSize = 8 << 20;
-
-double CpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-struct Figure {
-  double seconds = 0;
-  double cpu = 0;
-};
 
 // Adds one run of `work` (which returns "" or what failed) to `total`.
 template <class Work>
@@ -64,10 +54,6 @@ void Measure(Figure& total, const char* what, Work&& work) {
   total.cpu += CpuSeconds() - cpu;
 }
 
-bool SameContent(const fs::path& a, const fs::path& b) {
-  return std::system(("cmp -s '" + a.string() + "' '" + b.string() + "'").c_str()) == 0;
-}
-
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 }  // namespace
@@ -79,29 +65,16 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--mib") == 0) mib = std::stoull(argv[i + 1]);
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::stoi(argv[i + 1]);
   }
-  const char* env = std::getenv("TARN_S3_TEST_ENV");
-  if (env == nullptr) {
-    std::fprintf(stderr, "set TARN_S3_TEST_ENV to the file scripts/s3-test-server.sh writes\n");
-    return 2;
-  }
-  std::stringstream text;
-  text << std::ifstream(env).rdbuf();
-  const s3::StorageEntry entry = s3::ParseStorageEntryText(text.str(), env);
+  const std::optional<s3::StorageEntry> server = s3_bench::ServerFromEnvironment();
+  if (!server) return 2;
+  const s3::StorageEntry& entry = *server;
   const std::string bucket = entry.location.bucket;
   const std::string prefix = entry.location.prefix + "storage-bench/" + std::to_string(::getpid());
 
   const fs::path work = fs::temp_directory_path() / ("s3-storage-bench-" + std::to_string(::getpid()));
   fs::create_directories(work / "disk");
   const fs::path source = work / "source.raw", back = work / "plain-back";
-  {
-    std::vector<uint64_t> block(1 << 17);
-    std::mt19937_64 random(7);
-    std::ofstream out(source, std::ios::binary);
-    for (uint64_t written = 0; written < (mib << 20); written += block.size() * 8) {
-      for (auto& word : block) word = random();
-      out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size() * 8));
-    }
-  }
+  s3_bench::WriteRandomFile(source, mib);
   const fs::path credentials = work / "credentials.json";
   std::ofstream(credentials) << "{\"organizations\": {\"bench\": {\"storages\": {\"disk\": "
                              << Quoted("file://" + (work / "disk").string()) << ", \"s3\": {\"url\": "
