@@ -374,3 +374,31 @@ TEST(Threads, ConcurrentCallsOnDifferentBuffersAgree) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
 }
+
+TEST(StreamInfo, NamesModeAndSizeAndRefusesWhatIsNoStream) {
+  nivra_test::SensorModel model;
+  const uint32_t w = 96, h = 40;
+  auto raw = nivra_test::SensorImage(w, h, model, nivra_test::Spots);
+  Nivra::MonochromeHeader header(5, 1.0f, Model(model));
+  auto prepared = Prepare(raw, header);
+  for (const auto& [pixels, expect_prepared] : {std::pair{raw, false}, std::pair{prepared, true}}) {
+    Encoded e = Encode(pixels, w, h);
+    ASSERT_EQ(e.status, BM_OK);
+    auto info = Nivra::read_stream_info(e.bytes.data(), e.bytes.size());
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->prepared, expect_prepared);
+    EXPECT_EQ(info->width, w);
+    EXPECT_EQ(info->height, h);
+    EXPECT_GE(info->version, 1u);
+    for (std::size_t cut = 0; cut < 6; ++cut) EXPECT_FALSE(Nivra::read_stream_info(e.bytes.data(), cut)) << cut;
+    auto bad = e.bytes;
+    bad[0] ^= 1;
+    EXPECT_FALSE(Nivra::read_stream_info(bad.data(), bad.size()));
+    bad = e.bytes;
+    bad[3] = 7;  // no such mode
+    EXPECT_FALSE(Nivra::read_stream_info(bad.data(), bad.size()));
+  }
+  const uint8_t zstd_frame[] = {0x28, 0xB5, 0x2F, 0xFD, 0x20, 0x00, 0x01, 0x00};
+  EXPECT_FALSE(Nivra::read_stream_info(zstd_frame, sizeof zstd_frame));
+  EXPECT_FALSE(Nivra::read_stream_info(nullptr, 0));
+}

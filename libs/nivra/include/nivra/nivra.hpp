@@ -131,6 +131,18 @@ NIVRA_API bm_status encode(const uint16_t* pixels, int32_t width, int32_t height
 NIVRA_API bm_status decode(const uint8_t* source, int32_t source_size, uint16_t* destination, int32_t pixel_count,
                            const ParallelFor& parallel_for);
 
+// What the start of a coded image says about it, read without decoding (README › Bit stream).
+struct StreamInfo {
+  unsigned version = 0;   // stream version
+  bool prepared = false;  // prepared (calibrated, lossy) mode; otherwise lossless
+  uint32_t width = 0;
+  uint32_t height = 0;
+};
+// The stream's version, mode and size, or nothing when `data` does not start like a stream this
+// library reads (wrong signature, unknown version or mode, zero or oversized dimensions). It proves
+// nothing about the rest of the stream: only decoding checks that.
+NIVRA_API std::optional<StreamInfo> read_stream_info(const uint8_t* data, std::size_t size);
+
 // Calibrated noise replacement of the prepare stage, in place over count pixels (README › Noise model and preparation).
 // Throws NivraError (9) when the parameters are not usable. The second form spreads blocks of pixels over
 // parallel_for; the result is the same.
