@@ -12,6 +12,7 @@
 #include "batch.hpp"
 #include "console.hpp"
 #include "info.hpp"
+#include "interrupt.hpp"
 #include "jobs.hpp"
 #include "library_log.hpp"
 #include "tarn/tarn.h"
@@ -78,5 +79,8 @@ int main(int argc, char** argv) {
   }
   if (arguments.command == Command::Info) return Info(arguments, console);
   const auto jobs = tarn::cli::PlanJobs(arguments);
-  return tarn::cli::RunBatch(arguments, jobs, Workers(arguments), console) == 0 ? kExitOk : kExitFailed;
+  tarn::cli::HandleInterrupts();
+  const size_t failures = tarn::cli::RunBatch(arguments, jobs, Workers(arguments), console);
+  if (const int signal = tarn::cli::InterruptSignal()) return tarn::cli::InterruptExitStatus(signal);
+  return failures == 0 ? kExitOk : kExitFailed;
 }
