@@ -24,6 +24,8 @@ class PendingOutput {
   // The caller owns the descriptor and must keep it open until Place() returns.
   int descriptor() const { return descriptor_; }
   bool unnamed() const { return temporary_.empty(); }
+  // The hidden name of a named file; empty for an unnamed one.
+  const std::filesystem::path& temporary() const { return temporary_; }
 
   // Gives the complete, synced file the destination's name. An existing file there is
   // replaced only with `replace`, in one step (a rename), and is otherwise refused with
