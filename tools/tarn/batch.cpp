@@ -30,7 +30,7 @@ struct Outcome {
   std::vector<std::string> err_lines;  // standard error
   uint64_t bytes_in = 0;
   uint64_t bytes_out = 0;
-  std::optional<std::string> stopped;  // interrupted: what became of the output
+  std::optional<std::string> stopped = std::nullopt;  // interrupted: what became of the output
 };
 
 const char* Optional(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
@@ -335,6 +335,11 @@ class Batch {
 };
 
 }  // namespace
+
+bool IsBatchCommand(Command command) {
+  return command == Command::Compress || command == Command::Decompress || command == Command::Prepare ||
+         command == Command::Test;
+}
 
 size_t RunBatch(const Arguments& arguments, const std::vector<Job>& jobs, size_t workers, Console& console) {
   return Batch(arguments, jobs, console).Run(workers);

@@ -71,6 +71,8 @@ int main(int argc, char** argv) {
   const bool progress_line = arguments.verbosity >= 0 && arguments.command != Command::Info && isatty(STDERR_FILENO);
   tarn::cli::Console console(progress_line);
   tarn::cli::RouteLibraryLog(console, arguments.verbosity);
+  // The batch commands stop cleanly on a signal; any other ends as the signal says.
+  if (tarn::cli::IsBatchCommand(arguments.command)) tarn::cli::HandleInterrupts();
   for (const std::string& path : arguments.calibrations) {
     if (TarnCalibrationRegistryLoadPath(path.c_str()) == 0) {
       console.Err(fmt::format("tarn: {}: no calibration could be loaded", path));
@@ -79,7 +81,6 @@ int main(int argc, char** argv) {
   }
   if (arguments.command == Command::Info) return Info(arguments, console);
   const auto jobs = tarn::cli::PlanJobs(arguments);
-  tarn::cli::HandleInterrupts();
   const size_t failures = tarn::cli::RunBatch(arguments, jobs, Workers(arguments), console);
   if (const int signal = tarn::cli::InterruptSignal()) return tarn::cli::InterruptExitStatus(signal);
   return failures == 0 ? kExitOk : kExitFailed;
