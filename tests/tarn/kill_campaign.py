@@ -105,6 +105,7 @@ class Campaign:
         self.rng = rng
         self.failures = []
         self.counts = collections.Counter()
+        self.place = ""
 
     def fail(self, text):
         self.failures.append(text)
@@ -191,13 +192,14 @@ class Campaign:
                 if not os.path.exists(os.path.join(folder, name)):
                     self.fail(f"{label}: finished without {name}")
         temporaries = self.check_folder(label, folder, setup, hashes, number == signal.SIGKILL)
-        self.counts[(setup.name, number.name, outcome)] += 1
+        self.counts[(self.place, setup.name, number.name, outcome)] += 1
         if temporaries:
-            self.counts[(setup.name, number.name, "leftovers")] += len(temporaries)
-            self.counts[(setup.name, number.name, "swept")] += self.sweep(label, folder, len(temporaries))
+            self.counts[(self.place, setup.name, number.name, "leftovers")] += len(temporaries)
+            self.counts[(self.place, setup.name, number.name, "swept")] += self.sweep(label, folder, len(temporaries))
         return outcome
 
     def campaign(self, place, setup, hashes, seconds):
+        self.place = os.path.basename(place)
         folder = os.path.join(place, setup.name)
         self.populate(folder, setup)
         for number in SIGNALS:
@@ -246,7 +248,7 @@ class Campaign:
         if process.returncode != 0:
             self.fail(f"{folder}: the live run failed after the sweep: {stderr!r}")
         self.check_folder(f"{folder}: after the live run", folder, setup, hashes, False)
-        self.counts[("live named owner", "SIGSTOP", "kept")] += len(temporaries)
+        self.counts[("fuse", "live named owner", "SIGSTOP", "kept")] += len(temporaries)
 
     def earlier_version_leftover(self, folder, setup, hashes):
         """An earlier version's leftover (no owner recorded) stays while a process has it open."""
@@ -262,9 +264,9 @@ class Campaign:
         self.sweep(f"{folder}: earlier leftover held open", folder, 0)
         if not os.path.exists(path):
             self.fail(f"{folder}: an open earlier leftover was removed")
-        self.counts[("earlier version", "held open", "kept")] += int(os.path.exists(path))
+        self.counts[("disk", "earlier version", "held open", "kept")] += int(os.path.exists(path))
         holder.communicate()
-        self.counts[("earlier version", "closed", "removed")] += self.sweep(f"{folder}: earlier leftover closed",
+        self.counts[("disk", "earlier version", "closed", "removed")] += self.sweep(f"{folder}: earlier leftover closed",
                                                                             folder, 1)
         self.check_folder(f"{folder}: after the earlier leftover", folder, setup, hashes, False)
 
@@ -342,11 +344,11 @@ def main():
                 if setup.name == "compress":
                     campaign.live_named_owner_is_kept(folder, setup, references[setup.name][0])
 
-        print(f"{'command':16} {'signal':9} {'outcome':9} count")
-        for (command, name, outcome), count in sorted(campaign.counts.items()):
-            print(f"{command:16} {name:9} {outcome:9} {count}")
+        print(f"{'place':5} {'command':16} {'signal':9} {'outcome':9} count")
+        for (place, command, name, outcome), count in sorted(campaign.counts.items()):
+            print(f"{place:5} {command:16} {name:9} {outcome:9} {count}")
         failed = len(campaign.failures)
-        print(f"{sum(c for (_, _, o), c in campaign.counts.items() if o in ('finished', 'stopped', 'killed'))} runs; "
+        print(f"{sum(c for (*_, o), c in campaign.counts.items() if o in ('finished', 'stopped', 'killed'))} runs; "
               f"{failed} failed checks")
         return 1 if failed else 0
     finally:
