@@ -11,6 +11,7 @@ packages=(
   libxxhash-dev
   libcurl4-openssl-dev libssl-dev
   python3-dev pybind11-dev python3-zarr python3-numcodecs python3-distributed python3-pytest
+  python3-fusepy
   dpkg-dev file
 )
 # Node.js (with npm and its headers) comes with the machine; Debian's own when it does not.

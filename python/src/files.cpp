@@ -1,7 +1,12 @@
 // File operations and the calibration registry through libtarn's C interface.
 // Paths arrive as bytes (os.fsencode), so any name the file system allows works.
+#include <chrono>
+#include <future>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include <pybind11/stl.h>
 
@@ -14,15 +19,43 @@ namespace {
 
 const char* OrNull(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
 
-// Runs a C call without the GIL and raises its status when it failed.
+// Python runs its signal handlers on the main thread only, and only between bytecodes.
+unsigned long main_thread = 0;
+
+// Runs a C call without the GIL and raises its status when it failed. On the main
+// thread the call runs on a helper thread while this one looks for signals: Ctrl-C
+// (KeyboardInterrupt) then stops the library's operations, waits until the call has
+// removed its unfinished output, and is raised once it has.
 template <class Call>
 void Run(const char* operation, const std::string& source, Call call) {
   TarnStatus status;
-  {
+  if (PyThread_get_thread_ident() != main_thread) {
     py::gil_scoped_release unlocked;
     status = call();
+  } else {
+    std::packaged_task<TarnStatus()> task(std::move(call));
+    std::future<TarnStatus> result = task.get_future();
+    std::thread worker(std::move(task));
+    bool interrupted = false;
+    for (;;) {
+      {
+        py::gil_scoped_release unlocked;
+        if (result.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready) break;
+      }
+      if (!interrupted && PyErr_CheckSignals() != 0) {
+        interrupted = true;
+        TarnStopOperations();
+      }
+    }
+    worker.join();
+    status = result.get();
+    if (interrupted) throw py::error_already_set();
   }
   if (status != kTarnStatusOk) throw StatusError{status, std::string(operation) + " " + source};
+}
+
+void CollectLeftover(const char* path, uint64_t size, void* context) {
+  static_cast<std::vector<std::pair<std::string, uint64_t>>*>(context)->emplace_back(path, size);
 }
 
 }  // namespace
@@ -30,6 +63,7 @@ void Run(const char* operation, const std::string& source, Call call) {
 void DefineFileFunctions(py::module_& module) {
   using Path = std::string;
   using OptionalText = std::optional<std::string>;
+  main_thread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 
   module.def(
       "compress_file",
@@ -63,6 +97,21 @@ void DefineFileFunctions(py::module_& module) {
       },
       py::arg("source"), py::arg("destination"), py::arg("calibration_id"), py::arg("metadata_json"));
 
+  module.def(
+      "remove_leftovers",
+      [](const Path& folder) {
+        std::vector<std::pair<std::string, uint64_t>> removed;
+        int64_t count;
+        {
+          py::gil_scoped_release unlocked;
+          count = TarnRemoveLeftovers(folder.c_str(), CollectLeftover, &removed);
+        }
+        if (count < 0) throw StatusError{kTarnStatusCouldNotReadFile, "remove_leftovers " + folder};
+        std::vector<std::pair<py::bytes, uint64_t>> result;
+        for (auto& [path, size] : removed) result.emplace_back(py::bytes(path), size);
+        return result;
+      },
+      py::arg("folder"));
   module.def(
       "load_calibration_path",
       [](const Path& path) {

@@ -14,6 +14,7 @@ from ._files import (
     load_calibration,
     prepare_and_compress_file,
     prepare_file,
+    remove_leftovers,
     set_log_level,
 )
 from . import nivra
@@ -31,5 +32,6 @@ __all__ = [
     "nivra",
     "prepare_and_compress_file",
     "prepare_file",
+    "remove_leftovers",
     "set_log_level",
 ]

@@ -2,8 +2,10 @@
 
 Paths may be str, bytes or os.PathLike; each function returns the path it wrote,
 of the type it was given. Nothing is overwritten unless ``overwrite=True``; the
-library writes under a temporary name and renames into place only when complete,
-so a failed call leaves an earlier file at the destination as it was.
+library gives an output its name only when it is complete, so a failed call leaves
+an earlier file at the destination as it was. Ctrl-C (KeyboardInterrupt) during a
+call on the main thread stops the library's running operations; the exception is
+raised once the call has removed its unfinished output.
 """
 import errno
 import os
@@ -85,6 +87,21 @@ def prepare_and_compress_file(source, destination=None, calibration_id=None, *, 
         os.fsencode(source), os.fsencode(target), calibration_id, _encoded(metadata_json)
     )
     return target
+
+
+def remove_leftovers(folder):
+    """Removes the unfinished outputs that interrupted runs left in ``folder`` (not below it).
+
+    Only files whose writer is proven gone go (a killed process, a crash, a power
+    loss), and files of earlier versions that no process has open and that have not
+    changed for an hour; a file a live process may be writing is never removed.
+    Returns a list of (path, size in bytes) of the removed files, paths of the type given.
+    """
+    folder = os.fspath(folder)
+    removed = _tarn.remove_leftovers(os.fsencode(folder))
+    if isinstance(folder, bytes):
+        return removed
+    return [(os.fsdecode(path), size) for path, size in removed]
 
 
 def load_calibration(path=None):

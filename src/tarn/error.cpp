@@ -19,6 +19,7 @@ const std::map<TarnStatus, std::string> kTarnStatusDescriptions = {
     {kTarnStatusParameterOutOfRange, "Parameter is out of range."},
     {kTarnStatusIncompatibleImage, "The image data is invalid or not compatible with nivra compression."},
     {kTarnStatusNoSuchCfa, "No CFA enum exists with the given string."},
+    {kTarnStatusStopped, "Operation stopped."},
 };
 
 namespace {

@@ -10,6 +10,8 @@
 
 #include "tarn/error.hpp"
 #include "tarn/file/file.hpp"
+#include "tarn/file/leftovers.hpp"
+#include "tarn/file/stop.hpp"
 #include "tarn/logger.hpp"
 #include "tarn/logger_sinks.hpp"
 #include "tarn/util/calibration_registry.hpp"
@@ -35,6 +37,11 @@ TarnStatus Guarded(Operation operation) {
   tarn::SetLastErrorMessage({});
   try {
     return operation();
+  } catch (const tarn::Stopped& stopped) {
+    // Asked for by the caller: not a failure of the file.
+    Logger()->warn("{}", stopped.what());
+    tarn::SetLastErrorMessage(stopped.what());
+    return stopped.status();
   } catch (const tarn::Error& error) {
     return Failed(error.status(), error.what());
   } catch (const std::exception& error) {
@@ -156,6 +163,23 @@ TarnStatus TarnPrepareAndCompressFile(const char* source, const char* destinatio
     if (metadata_json != nullptr) tarn::ToJsonFile(compressed.metadata, metadata_json);
     return kTarnStatusOk;
   });
+}
+
+void TarnStopOperations(void) { tarn::RequestStop(); }
+
+int64_t TarnRemoveLeftovers(const char* folder, TarnLeftoverCallback removed, void* context) {
+  int64_t count = -1;
+  Guarded([&] {
+    if (folder == nullptr) throw std::invalid_argument("no folder given");
+    const auto leftovers = tarn::RemoveLeftovers(folder);
+    for (const tarn::RemovedLeftover& leftover : leftovers) {
+      Logger()->info("removed {} ({} bytes), left by an interrupted operation", leftover.path.string(), leftover.size);
+      if (removed != nullptr) removed(leftover.path.c_str(), leftover.size, context);
+    }
+    count = static_cast<int64_t>(leftovers.size());
+    return kTarnStatusOk;
+  });
+  return count;
 }
 
 int TarnCalibrationRegistryDefaultInitialize(void) {

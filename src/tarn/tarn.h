@@ -25,6 +25,7 @@ typedef enum TarnStatus {
   kTarnStatusParameterOutOfRange = 11,
   kTarnStatusIncompatibleImage = 17,
   kTarnStatusNoSuchCfa = 18,
+  kTarnStatusStopped = 19, /* the caller asked the operation to stop (TarnStopOperations) */
   kTarnStatusForce32Bit = 0x7fffffff
 } TarnStatus;
 
@@ -38,6 +39,21 @@ TARN_API TarnStatus TarnDecompressFile(const char* source, const char* destinati
 TARN_API TarnStatus TarnPrepareFile(const char* source, const char* destination, const char* calibration_id);
 TARN_API TarnStatus TarnPrepareAndCompressFile(const char* source, const char* destination,
                                                const char* calibration_id, const char* metadata_json);
+
+/* Asks every file operation running in the process to stop soon. Each gives up its
+   unfinished output, leaves an existing destination as it was and returns
+   kTarnStatusStopped; operations begun after the call are not affected. May be called
+   from any thread and from a signal handler. */
+TARN_API void TarnStopOperations(void);
+
+/* Removes from `folder` (not from folders below it) the unfinished outputs that
+   interrupted operations of this library left there: those whose writer provably no
+   longer runs, and those of earlier versions that no process has open and that have not
+   changed for an hour. A file another live process may be writing is never removed.
+   `removed`, when given, is called with the path and size of each removed file.
+   Returns how many were removed, or -1 when the folder cannot be read (logged). */
+typedef void (*TarnLeftoverCallback)(const char* path, uint64_t size, void* context);
+TARN_API int64_t TarnRemoveLeftovers(const char* folder, TarnLeftoverCallback removed, void* context);
 
 TARN_API int TarnCalibrationRegistryDefaultInitialize(void);
 TARN_API int TarnCalibrationRegistryLoadPath(const char* path);

@@ -131,8 +131,12 @@ TEST_F(FileStorageTest, SweepsOnlyStaleLeftoversOfThisLibrary) {
   const std::string dead = with(own_pid, "-" + std::to_string(child) + "-");
   const std::string elsewhere = with(mine.substr(kTemporaryPrefix.size(), 8), "00000000");
   const std::string old_elsewhere = with(mine.substr(kTemporaryPrefix.size(), 8), "11111111");
+  // This process's pid, but last written before this process started: a reused pid.
+  const std::string reused = TemporaryName("reused.nivra");
   fs::create_directories(scratch_ / "root" / "sub");
-  for (const auto& name : {mine, dead, elsewhere, old_elsewhere}) WriteFile(scratch_ / "root" / "sub" / name, "x");
+  for (const auto& name : {mine, dead, elsewhere, old_elsewhere, reused}) {
+    WriteFile(scratch_ / "root" / "sub" / name, "x");
+  }
   WriteFile(scratch_ / "root" / "sub" / ".caddis-part-not-ours", "x");
   WriteFile(scratch_ / "root" / "sub" / "kept.nivra", "x");
   WriteFile(scratch_ / "root" / "sub" / "kept.nivra.caddis.json", "x");
@@ -140,10 +144,11 @@ TEST_F(FileStorageTest, SweepsOnlyStaleLeftoversOfThisLibrary) {
   WriteFile(scratch_ / "root" / "sub" / "old-orphan.nivra.caddis.json", "x");
   const auto long_ago = fs::file_time_type::clock::now() - std::chrono::hours(49);
   fs::last_write_time(scratch_ / "root" / "sub" / old_elsewhere, long_ago);
+  fs::last_write_time(scratch_ / "root" / "sub" / reused, fs::file_time_type::clock::now() - std::chrono::hours(2));
   fs::last_write_time(scratch_ / "root" / "sub" / "old-orphan.nivra.caddis.json", long_ago);
 
   EXPECT_EQ(SweepStorage(storage_, "", false), 0u);  // not recursive: nothing at the root
-  EXPECT_EQ(SweepStorage(storage_, "", true), 3u);
+  EXPECT_EQ(SweepStorage(storage_, "", true), 4u);
   std::vector<std::string> expected{mine, elsewhere, ".caddis-part-not-ours", "fresh-orphan.nivra.caddis.json",
                                     "kept.nivra", "kept.nivra.caddis.json"};
   std::sort(expected.begin(), expected.end());

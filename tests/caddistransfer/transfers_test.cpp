@@ -17,6 +17,7 @@
 #include "error.hpp"
 #include "file_storage.hpp"
 #include "scratch_directory.hpp"
+#include "tarn/file/temporary_name.hpp"
 #include "tarn/tarn.h"
 #include "transfer_queue.hpp"
 
@@ -273,18 +274,33 @@ TEST_F(Transfers, ATransferKilledMidwayLeavesNothingOnceRetried) {
       }
       ::_exit(0);
     }
-    // Killed once a temporary has grown in the watched folder.
+    // Killed once a temporary has grown in the watched folder: a named one, or an
+    // unnamed one the child has open there (its /proc link names the folder).
     bool seen = false;
+    bool unnamed = false;
     for (int i = 0; i < 3000 && !seen; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       std::error_code error;
       for (const auto& entry : fs::recursive_directory_iterator(watched, error)) {
-        seen = seen || (entry.path().filename().string().rfind(".caddis-part-", 0) == 0 && entry.file_size(error) > 0);
+        const std::string name = entry.path().filename().string();
+        seen = seen || ((name.rfind(".caddis-part-", 0) == 0 || tarn::IsTemporaryName(name)) && entry.file_size(error) > 0);
+      }
+      const fs::path descriptors = "/proc/" + std::to_string(child) + "/fd";
+      for (const auto& entry : fs::directory_iterator(descriptors, error)) {
+        const std::string target = fs::read_symlink(entry.path(), error).string();
+        if (target.rfind(watched.string() + "/", 0) == 0 && target.ends_with(" (deleted)") &&
+            fs::file_size(entry.path(), error) > 0) {
+          seen = unnamed = true;
+        }
       }
     }
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     EXPECT_TRUE(seen) << "the transfer ended before it could be killed";
+    // An unnamed file went with its process: nothing waits for a sweep.
+    if (unnamed) {
+      EXPECT_EQ(Tree(watched), std::vector<std::string>{});
+    }
   };
 
   kill_while(scratch_ / "main", [&](Manager& slow) {

@@ -105,3 +105,60 @@ def test_errors_survive_pickling():
     error = pickle.loads(pickle.dumps(tarn.Error(7, "Invalid file content.", "decompress_file x")))
     assert (error.status, error.description, str(error)) == (
         7, "Invalid file content.", "decompress_file x: Invalid file content. (status 7)")
+
+
+def test_ctrl_c_during_a_call_leaves_no_partial_output(tmp_path):
+    import signal
+    import threading
+
+    source = tmp_path / "big.bin"
+    source.write_bytes(os.urandom(96 << 20))
+    output = tmp_path / "big.bin.nivra"
+    state = {"in_call": False}
+
+    def on_sigint(number, frame):
+        # A signal that comes after the call returned is no interruption of it.
+        if state["in_call"]:
+            raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGINT, on_sigint)
+    outcomes = []
+    try:
+        for attempt, delay in enumerate((0.05, 0.15, 0.3)):
+            if attempt == 1:
+                output.write_bytes(b"earlier")  # replaced only by a complete output
+            timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
+            state["in_call"] = True
+            timer.start()
+            try:
+                tarn.compress_file(source, overwrite=True)
+                state["in_call"] = False
+                outcomes.append("finished")
+            except KeyboardInterrupt:
+                state["in_call"] = False
+                outcomes.append("interrupted")
+            timer.join()
+            left = sorted(p.name for p in tmp_path.iterdir())
+            assert left in (["big.bin"], ["big.bin", "big.bin.nivra"]), left
+            if output.exists() and output.read_bytes() != b"earlier":
+                tarn.decompress_file(output, tmp_path / "check.bin")
+                assert filecmp.cmp(source, tmp_path / "check.bin", shallow=False)
+                os.remove(tmp_path / "check.bin")
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert "interrupted" in outcomes, outcomes
+
+
+def test_remove_leftovers_takes_only_abandoned_outputs(tmp_path):
+    old = tmp_path / ".a.tif.nivra.tarn-Ab3dE9"  # an earlier version's, untouched for two hours
+    old.write_bytes(b"x" * 300)
+    hours_ago = os.path.getmtime(old) - 2 * 3600
+    os.utime(old, (hours_ago, hours_ago))
+    recent = tmp_path / ".b.tif.nivra.tarn-Xy7zW2"
+    recent.write_bytes(b"y")
+    (tmp_path / "c.tif").write_bytes(b"z")
+    assert tarn.remove_leftovers(tmp_path) == [(str(old), 300)]
+    assert sorted(p.name for p in tmp_path.iterdir()) == [recent.name, "c.tif"]
+    assert tarn.remove_leftovers(os.fsencode(tmp_path)) == []
+    with pytest.raises(tarn.Error):
+        tarn.remove_leftovers(tmp_path / "missing")

@@ -10,6 +10,8 @@
 #include <fmt/format.h>
 
 #include "chunk_check.hpp"
+#include "interrupt.hpp"
+#include "leftover_sweep.hpp"
 #include "library_log.hpp"
 #include "progress.hpp"
 #include "sync.hpp"
@@ -28,6 +30,7 @@ struct Outcome {
   std::vector<std::string> err_lines;  // standard error
   uint64_t bytes_in = 0;
   uint64_t bytes_out = 0;
+  std::optional<std::string> stopped = std::nullopt;  // interrupted: what became of the output
 };
 
 const char* Optional(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
@@ -57,6 +60,7 @@ class Batch {
     uint64_t total = 0;
     for (const Job& job : jobs_) total += job.size;
     workers = std::clamp<size_t>(workers, 1, std::max<size_t>(jobs_.size(), 1));
+    if (arguments_.command != Command::Test) swept_ = SweepDestinationFolders(jobs_, arguments_.verbosity, console_);
     {
       ProgressMeter progress(arguments_.verbosity >= 0 ? console_ : silent_console_, jobs_.size(), total);
       progress_ = &progress;
@@ -67,13 +71,18 @@ class Batch {
       progress_ = nullptr;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (jobs_.size() > 1 && arguments_.verbosity >= 0) console_.Err(Summary(seconds));
+    if (const int signal = InterruptSignal()) {
+      if (arguments_.verbosity > -2) console_.Err(InterruptionReport(signal));
+    } else if (jobs_.size() > 1 && arguments_.verbosity >= 0) {
+      console_.Err(Summary(seconds));
+    }
     return failures_;
   }
 
  private:
   void Work() {
-    for (size_t index; (index = next_job_++) < jobs_.size();) {
+    // Once interrupted, no file is begun.
+    for (size_t index; InterruptSignal() == 0 && (index = next_job_++) < jobs_.size();) {
       const Job& job = jobs_[index];
       progress_->Begin(job.size);
       Outcome outcome = RunJob(job);
@@ -90,7 +99,9 @@ class Batch {
       Outcome& ready = *outcomes_[next_to_print_];
       for (const std::string& line : ready.out_lines) console_.Out(line);
       for (const std::string& line : ready.err_lines) console_.Err(line);
-      if (ready.ok) {
+      if (ready.stopped) {
+        stopped_.push_back(fmt::format("{} ({})", jobs_[next_to_print_].source, *ready.stopped));
+      } else if (ready.ok) {
         ++succeeded_;
         bytes_in_ += ready.bytes_in;
         bytes_out_ += ready.bytes_out;
@@ -117,6 +128,10 @@ class Batch {
       FileLogScope scope(log);
       outcome = Perform(job, log);
       outcome.ok = true;
+    } catch (const Interrupted&) {
+      outcome = Outcome{};
+      outcome.stopped = Unfinished(job);
+      return outcome;
     } catch (const JobFailure& failure) {
       outcome = Failed(job, failure.reason);
     } catch (const std::exception& error) {
@@ -172,6 +187,7 @@ class Batch {
 
   static void Check(TarnStatus status, const FileLog& log) {
     if (status == kTarnStatusOk) return;
+    if (status == kTarnStatusStopped) throw Interrupted{};
     const int code = static_cast<int>(status);
     if (log.errors.empty()) throw JobFailure{fmt::format("{} (status {})", TarnStatusDescription(status), code)};
     throw JobFailure{fmt::format("{} (status {}: {})", log.errors.back(), code, TarnStatusDescription(status))};
@@ -199,6 +215,7 @@ class Batch {
           log);
     Outcome outcome{true, {}, {}, SizeOf(job.source), SizeOf(destination)};
     if (arguments_.remove_sources) {
+      ThrowIfInterrupted();
       MakeDurable(destination);
       // The source goes only once its output is known to decode to exactly its bytes.
       const CheckReport check = CheckCompressedFile(destination, fs::path(job.source));
@@ -209,6 +226,7 @@ class Batch {
         throw JobFailure{fmt::format("{} failed its check, removed; source kept: {}", destination.string(),
                                      check.Describe())};
       }
+      ThrowIfInterrupted();
       RemoveSource(job);
     }
     if (ShowFileLine()) {
@@ -225,6 +243,7 @@ class Batch {
     Check(TarnDecompressFile(job.source.c_str(), destination.c_str(), Optional(arguments_.metadata_json)), log);
     Outcome outcome{true, {}, {}, SizeOf(job.source), SizeOf(destination)};
     if (arguments_.remove_sources) {
+      ThrowIfInterrupted();
       MakeDurable(destination);
       RemoveSource(job);
     }
@@ -254,8 +273,32 @@ class Batch {
     return outcome;
   }
 
+  // What an interrupted output became: the library removes what it had not finished.
+  std::string Unfinished(const Job& job) const {
+    if (!job.destination) return "not checked to the end";
+    std::error_code error;
+    if (arguments_.remove_sources && fs::exists(*job.destination, error)) return "output complete, source kept";
+    return "no output written";
+  }
+
+  std::string InterruptionReport(int signal) const {
+    const size_t not_started = jobs_.size() - std::min(jobs_.size(), succeeded_ + failures_ + stopped_.size());
+    std::string report = fmt::format("tarn: interrupted by {}: {} done", SignalName(signal), Count(succeeded_, "file"));
+    if (failures_ > 0) report += fmt::format(", {} failed", failures_);
+    if (!stopped_.empty()) {
+      report += "; unfinished: ";
+      for (size_t i = 0; i < stopped_.size(); ++i) report += (i == 0 ? "" : ", ") + stopped_[i];
+    }
+    if (not_started > 0) report += fmt::format("; {} not started", Count(not_started, "file"));
+    return report;
+  }
+
   std::string Summary(double seconds) const {
-    const std::string failed = failures_ == 0 ? "" : fmt::format("; {} failed", failures_);
+    std::string failed = failures_ == 0 ? "" : fmt::format("; {} failed", failures_);
+    if (swept_.files > 0) {
+      failed += fmt::format("; removed {} of interrupted runs ({})", Count(swept_.files, "unfinished output"),
+                            HumanSize(swept_.bytes));
+    }
     const std::string time = HumanDuration(seconds);
     switch (arguments_.command) {
       case Command::Compress:
@@ -285,11 +328,18 @@ class Batch {
   size_t next_to_print_ = 0;
   size_t succeeded_ = 0;
   size_t failures_ = 0;
+  std::vector<std::string> stopped_;  // interrupted files, with what became of their outputs
+  SweepResult swept_;
   uint64_t bytes_in_ = 0;
   uint64_t bytes_out_ = 0;
 };
 
 }  // namespace
+
+bool IsBatchCommand(Command command) {
+  return command == Command::Compress || command == Command::Decompress || command == Command::Prepare ||
+         command == Command::Test;
+}
 
 size_t RunBatch(const Arguments& arguments, const std::vector<Job>& jobs, size_t workers, Console& console) {
   return Batch(arguments, jobs, console).Run(workers);

@@ -10,6 +10,9 @@
 
 namespace tarn::cli {
 
+// Compress, decompress, prepare and test: the commands RunBatch runs.
+bool IsBatchCommand(Command command);
+
 // Returns how many jobs failed. `workers` files are worked on at once.
 size_t RunBatch(const Arguments& arguments, const std::vector<Job>& jobs, size_t workers, Console& console);
 

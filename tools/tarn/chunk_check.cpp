@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "chunk_kind.hpp"
+#include "interrupt.hpp"
 #include "tarn/file/metadata/metadata.hpp"
 
 namespace tarn::cli {
@@ -136,6 +137,7 @@ CheckReport CheckCompressedFile(const std::filesystem::path& path, const std::op
   DecodedSink sink(original ? &original_stream : nullptr);
   uint64_t offset = 0;
   for (const auto& chunk : metadata->chunks) {
+    ThrowIfInterrupted();
     if (auto reason = CheckChunk(*chunk, offset, in, sink)) {
       report.chunk_fault =
           ChunkFault{report.chunks, offset, ChunkKindName(*chunk), std::string(CodecName(chunk->codec)), *reason};

@@ -7,19 +7,14 @@
 
 #include <fmt/format.h>
 
+#include "tarn/file/temporary_name.hpp"
+
 namespace tarn::cli {
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr std::string_view kSuffix = ".nivra";
-
-// An output the library was still writing when its process died (".NAME.tarn-XXXXXX").
-bool IsLeftOverTemporary(const fs::path& path) {
-  const std::string name = path.filename().string();
-  const size_t mark = name.rfind(".tarn-");
-  return name.starts_with(".") && mark != std::string::npos && mark + 12 == name.size();
-}
 
 struct Found {
   fs::path path;
@@ -107,7 +102,8 @@ class Planner {
   // What a folder walk takes: compress every file not yet compressed, the others every
   // compressed file.
   bool Wanted(const fs::path& path) const {
-    if (IsLeftOverTemporary(path)) return false;
+    // An output in progress, or one an interrupted run left behind.
+    if (IsTemporaryName(path.filename().string())) return false;
     return Compressing() ? !HasCompressedSuffix(path) : HasCompressedSuffix(path);
   }
 

@@ -12,6 +12,7 @@
 #include "batch.hpp"
 #include "console.hpp"
 #include "info.hpp"
+#include "interrupt.hpp"
 #include "jobs.hpp"
 #include "library_log.hpp"
 #include "tarn/tarn.h"
@@ -70,6 +71,8 @@ int main(int argc, char** argv) {
   const bool progress_line = arguments.verbosity >= 0 && arguments.command != Command::Info && isatty(STDERR_FILENO);
   tarn::cli::Console console(progress_line);
   tarn::cli::RouteLibraryLog(console, arguments.verbosity);
+  // The batch commands stop cleanly on a signal; any other ends as the signal says.
+  if (tarn::cli::IsBatchCommand(arguments.command)) tarn::cli::HandleInterrupts();
   for (const std::string& path : arguments.calibrations) {
     if (TarnCalibrationRegistryLoadPath(path.c_str()) == 0) {
       console.Err(fmt::format("tarn: {}: no calibration could be loaded", path));
@@ -78,5 +81,7 @@ int main(int argc, char** argv) {
   }
   if (arguments.command == Command::Info) return Info(arguments, console);
   const auto jobs = tarn::cli::PlanJobs(arguments);
-  return tarn::cli::RunBatch(arguments, jobs, Workers(arguments), console) == 0 ? kExitOk : kExitFailed;
+  const size_t failures = tarn::cli::RunBatch(arguments, jobs, Workers(arguments), console);
+  if (const int signal = tarn::cli::InterruptSignal()) return tarn::cli::InterruptExitStatus(signal);
+  return failures == 0 ? kExitOk : kExitFailed;
 }

@@ -1,5 +1,6 @@
-// Downloads: the first intact copy of a stored file, restored straight into a temporary
-// in the target folder, checked against its record and only then given its name.
+// Downloads: the first intact copy of a stored file, restored straight into a pending
+// (where possible unnamed) file in the target folder, checked against its record and
+// only then given its name.
 #include <cerrno>
 #include <fstream>
 
@@ -15,6 +16,7 @@
 #include "retry.hpp"
 #include "temporary_name.hpp"
 #include "transfers.hpp"
+#include "tarn/file/pending_output.hpp"
 
 namespace caddistransfer {
 namespace fs = std::filesystem;
@@ -35,16 +37,6 @@ mode_t NewFileMode() {
 class TargetError : public PermanentError {
  public:
   using PermanentError::PermanentError;
-};
-
-// A file that is removed unless it was placed.
-struct Temporary {
-  int folder;
-  std::string name;
-  bool placed = false;
-  ~Temporary() {
-    if (!placed) ::unlinkat(folder, name.c_str(), 0);
-  }
 };
 
 class Download {
@@ -107,9 +99,15 @@ class Download {
       throw TargetError(final_path.string() + " already exists; it was left as it was");
     }
 
-    Temporary temporary{directory_.get(), TemporaryName(name)};
-    FileDescriptor out(directory_.get(), temporary.name, directory_path_ / temporary.name,
-                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    // libtarn's pending outputs: unnamed where possible, else a name its sweep knows.
+    std::optional<tarn::PendingOutput> pending;
+    try {
+      pending.emplace(final_path, 0600);
+    } catch (const std::exception& error) {
+      throw TargetError(error.what());
+    }
+    FileDescriptor out(pending->descriptor(),
+                       pending->unnamed() ? fs::path(final_path.string() + " (unfinished)") : pending->temporary());
     // A storage that staged the object locally has counted its bytes already.
     TokenBucket* bucket = storage.StagesLocally() ? nullptr : &manager_.download_bucket();
     if (info.record) {
@@ -127,7 +125,7 @@ class Download {
       DecodeObject(*object, &out, bucket);
       Finish(out, NewFileMode(), std::nullopt);
     }
-    Place(temporary, name);
+    Place(*pending, out, final_path);
     return true;
   }
 
@@ -143,21 +141,23 @@ class Download {
       }
     }
     out.Sync();
-    out.Close();
   }
 
-  void Place(Temporary& temporary, const std::string& name) {
-    const fs::path final_path = directory_path_ / name;
-    int result = ::renameat2(directory_.get(), temporary.name.c_str(), directory_.get(), name.c_str(), RENAME_NOREPLACE);
-    if (result != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
-      result = ::linkat(directory_.get(), temporary.name.c_str(), directory_.get(), name.c_str(), 0);
-      if (result == 0) ::unlinkat(directory_.get(), temporary.name.c_str(), 0);
+  // An unnamed file can be named only while it is open; a named one is closed first,
+  // since some file systems report a failed write only then.
+  void Place(tarn::PendingOutput& pending, FileDescriptor& out, const fs::path& final_path) {
+    if (!pending.unnamed()) out.Close();
+    try {
+      pending.Place(false);
+    } catch (const fs::filesystem_error& error) {
+      if (error.code() == std::errc::file_exists) {
+        throw TargetError(final_path.string() + " already exists; it was left as it was");
+      }
+      throw TargetError(error.what());
+    } catch (const std::exception& error) {
+      throw TargetError(error.what());
     }
-    if (result != 0) {
-      if (errno == EEXIST) throw TargetError(final_path.string() + " already exists; it was left as it was");
-      throw TargetError(SystemErrorText("cannot move the restored file to " + final_path.string(), errno));
-    }
-    temporary.placed = true;
+    if (pending.unnamed()) out.Close();
     directory_.Sync();
   }
 

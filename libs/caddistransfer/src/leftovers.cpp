@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tarn/file/leftovers.hpp"
 #include "temporary_name.hpp"
 
 namespace caddistransfer {
@@ -43,7 +44,13 @@ std::size_t SweepStorage(Storage& storage, const std::string& folder, bool recur
 }
 
 std::size_t SweepLocalFolder(const fs::path& folder) {
+  // Downloads write through libtarn's pending outputs; earlier versions named their own.
   std::size_t removed = 0;
+  try {
+    removed += tarn::RemoveLeftovers(folder).size();
+  } catch (const std::exception&) {
+    // An unreadable folder fails the download itself, with its reason.
+  }
   std::error_code error;
   const auto now = Clock::now();
   for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {

@@ -14,7 +14,8 @@ namespace caddistransfer {
 // Returns how many leftovers were removed.
 std::size_t SweepStorage(Storage& storage, const std::string& folder, bool recursive);
 
-// Sweeps a local folder that downloads write into (only this library's temporaries).
+// Sweeps a local folder that downloads write into: this library's temporaries, and the
+// unfinished outputs of libtarn (tarn::RemoveLeftovers), which downloads write now.
 std::size_t SweepLocalFolder(const std::filesystem::path& folder);
 
 }  // namespace caddistransfer

@@ -9,11 +9,14 @@
 #include <unistd.h>
 
 #include "checksum.hpp"
+#include "tarn/util/process_identity.hpp"
 
 namespace caddistransfer {
 namespace {
 
 constexpr std::size_t kMaxKeptNameBytes = 180;  // the whole name stays below 255 bytes
+// A process's start time is computed from two clocks, a modification time is rounded.
+constexpr auto kClockSlack = std::chrono::seconds(2);
 
 std::string FirstLine(const char* path) {
   std::ifstream in(path);
@@ -81,10 +84,14 @@ bool IsStaleTemporary(const std::string& name, std::chrono::system_clock::time_p
                       std::chrono::system_clock::time_point now) {
   const auto owner = OwnerOf(name);
   if (!owner) return false;
-  if (now - modified > kLeftoverAge) return true;
-  if (owner->machine != MachineTag() || owner->pid <= 0) return false;
+  // Another machine's (or this one's before it booted again): only age can tell.
+  if (owner->machine != MachineTag()) return now - modified > kLeftoverAge;
+  if (owner->pid <= 0) return false;
   // EPERM means the process runs under another user: it is alive.
-  return ::kill(owner->pid, 0) != 0 && errno == ESRCH;
+  if (::kill(owner->pid, 0) != 0 && errno == ESRCH) return true;
+  // The writer ran when it last wrote; a process that started later only reuses its pid.
+  const auto started = tarn::util::ProcessStartTime(owner->pid);
+  return started && *started > modified + kClockSlack;
 }
 
 }  // namespace caddistransfer

@@ -15,7 +15,7 @@
 namespace caddistransfer {
 
 inline constexpr std::string_view kTemporaryPrefix = ".caddis-part-";
-// A leftover older than this is removed even when its process cannot be checked.
+// A leftover of another machine older than this is removed: its process cannot be checked.
 inline constexpr auto kLeftoverAge = std::chrono::hours(24);
 
 // Random lowercase hex digits.
@@ -27,8 +27,9 @@ std::string TemporaryName(const std::string& final_name);
 // True for a name TemporaryName made.
 bool IsTemporaryName(const std::string& name);
 
-// A temporary of this library may be removed when it is older than kLeftoverAge, or
-// when it was made on this machine by a process that no longer runs.
+// A temporary of this library may be removed when it was made on this machine by a
+// process that no longer runs (its pid is free, or held by a process that started after
+// the temporary was last written), or, made elsewhere, when it is older than kLeftoverAge.
 bool IsStaleTemporary(const std::string& name, std::chrono::system_clock::time_point modified,
                       std::chrono::system_clock::time_point now);
 

@@ -1,7 +1,6 @@
 #include "tarn/file/destination.hpp"
 
 #include <fcntl.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,11 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kOpenFailure = "could not open destination stream to path";
-
-[[noreturn]] void RefuseDestination(const fs::path& destination) {
-  throw fs::filesystem_error("cannot create destination without overwriting", destination,
-                             std::make_error_code(std::errc::file_exists));
-}
 
 // The mode a new file would get: 0666 less the process umask (read without changing it).
 mode_t NewFileMode() {
@@ -41,7 +35,7 @@ fs::path Folder(const fs::path& destination) {
 // File systems that cannot sync a descriptor say so with EINVAL; nothing more can be done there.
 bool SyncUnsupported(int error) { return error == EINVAL || error == ENOTSUP; }
 
-// A rename is durable only once the folder that holds the new name is.
+// A new name is durable only once the folder that holds it is.
 void SyncFolder(const fs::path& destination) {
   const int folder = ::open(Folder(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) ThrowWriteFailure("could not sync the folder of", destination, errno);
@@ -49,26 +43,6 @@ void SyncFolder(const fs::path& destination) {
   const int error = errno;
   ::close(folder);
   if (synced != 0 && !SyncUnsupported(error)) ThrowWriteFailure("could not sync the folder of", destination, error);
-}
-
-void MoveIntoPlace(const fs::path& temporary, const fs::path& destination, bool overwrite) {
-  if (overwrite) {
-    if (::rename(temporary.c_str(), destination.c_str()) != 0) {
-      ThrowWriteFailure("could not move the output into place at", destination, errno);
-    }
-    return;
-  }
-  if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0) return;
-  const int rename_error = errno;
-  if (rename_error == EEXIST) RefuseDestination(destination);
-  // Some file systems cannot refuse atomically; check, then move.
-  if (rename_error != EINVAL && rename_error != ENOSYS && rename_error != ENOTSUP) {
-    ThrowWriteFailure("could not move the output into place at", destination, rename_error);
-  }
-  if (fs::exists(destination)) RefuseDestination(destination);
-  if (::rename(temporary.c_str(), destination.c_str()) != 0) {
-    ThrowWriteFailure("could not move the output into place at", destination, errno);
-  }
 }
 
 }  // namespace
@@ -86,13 +60,13 @@ void CheckDestination(const fs::path& source, const fs::path& destination, bool 
 
 DestinationFile::DestinationFile(const fs::path& source, const fs::path& destination, bool overwrite,
                                  bool create_directories)
-    : destination_(destination), overwrite_(overwrite), buffer_(destination), stream_(&buffer_) {
+    : destination_(destination), overwrite_(overwrite), buffer_(destination, &stop_), stream_(&buffer_) {
   CheckDestination(source, destination, overwrite);
   Open(create_directories);
 }
 
 DestinationFile::DestinationFile(const fs::path& destination)
-    : destination_(destination), overwrite_(true), buffer_(destination), stream_(&buffer_) {
+    : destination_(destination), overwrite_(true), buffer_(destination, &stop_), stream_(&buffer_) {
   Open(false);
 }
 
@@ -113,39 +87,29 @@ void DestinationFile::Open(bool create_directories) {
     buffer_.Attach(descriptor);
     return;
   }
-
-  // Named after the destination so that a left-over file explains itself; long names
-  // would exceed the file system's name limit with the suffix.
-  const std::string name = destination_.filename().string();
-  std::string pattern =
-      (Folder(destination_) / (name.size() <= 200 ? "." + name + ".tarn-XXXXXX" : ".tarn-XXXXXX")).string();
-  const int descriptor = mkostemp(pattern.data(), O_CLOEXEC);
-  if (descriptor < 0) ThrowWriteFailure(kOpenFailure, destination_, errno);
-  temporary_ = pattern;
   // The result gets the mode the destination has now, or that of a newly created file.
   struct stat existing {};
   const mode_t mode = ::stat(destination_.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : NewFileMode();
-  fchmod(descriptor, mode);
-  buffer_.Attach(descriptor);
+  pending_ = std::make_unique<PendingOutput>(destination_, mode);
+  buffer_.Attach(pending_->descriptor());
 }
 
-DestinationFile::~DestinationFile() {
-  if (committed_) return;
-  if (!temporary_.empty()) {
-    std::error_code ignored;
-    fs::remove(temporary_, ignored);
-  }
-}
+DestinationFile::~DestinationFile() = default;
 
 void DestinationFile::Commit() {
-  if (temporary_.empty()) {
+  stop_.ThrowIfRequested();
+  if (!pending_) {
     buffer_.Close();
-    committed_ = true;
     return;
   }
-  buffer_.FinishAndClose();
-  MoveIntoPlace(temporary_, destination_, overwrite_);
-  committed_ = true;
+  buffer_.Finish();
+  if (pending_->unnamed()) {
+    pending_->Place(overwrite_);
+    buffer_.Close();
+  } else {
+    buffer_.Close();
+    pending_->Place(overwrite_);
+  }
   SyncFolder(destination_);
 }
 

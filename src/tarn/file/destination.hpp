@@ -1,11 +1,17 @@
 // The output of one file operation: refused when it would clobber the source or an
-// existing file, written beside its final name and moved into place only on success.
+// existing file, written as a pending file in the destination's folder and given its
+// name only on success. A stop request (stop.hpp) made after it was opened fails its
+// next write and its Commit().
 #pragma once
 
 #include <filesystem>
 #include <ostream>
 
+#include <memory>
+
 #include "tarn/file/output_buffer.hpp"
+#include "tarn/file/pending_output.hpp"
+#include "tarn/file/stop.hpp"
 
 namespace tarn {
 
@@ -15,13 +21,13 @@ void CheckDestination(const std::filesystem::path& source, const std::filesystem
 
 class DestinationFile {
  public:
-  // Checks the destination, creates parent folders when asked, and opens a temporary
+  // Checks the destination, creates parent folders when asked, and opens a pending
   // file in the destination's folder. Devices and pipes are written directly.
   DestinationFile(const std::filesystem::path& source, const std::filesystem::path& destination, bool overwrite,
                   bool create_directories);
   // A side file: an existing file at `destination` is replaced.
   explicit DestinationFile(const std::filesystem::path& destination);
-  // Without Commit() the temporary file is removed; an existing destination stays as it was.
+  // Without Commit() the pending file is removed; an existing destination stays as it was.
   ~DestinationFile();
   DestinationFile(const DestinationFile&) = delete;
   DestinationFile& operator=(const DestinationFile&) = delete;
@@ -37,9 +43,10 @@ class DestinationFile {
   void Open(bool create_directories);
 
   std::filesystem::path destination_;
-  std::filesystem::path temporary_;  // empty when writing directly
   bool overwrite_;
-  bool committed_ = false;
+  StopCheck stop_;
+  std::unique_ptr<PendingOutput> pending_;  // none when writing directly
+  // Declared after pending_: closes the descriptor first, then pending_ removes a name.
   OutputBuffer buffer_;
   std::ostream stream_;
 };

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tarn/file/stop.hpp"
 #include "tarn/file/write_failure.hpp"
 
 namespace tarn {
@@ -16,7 +17,8 @@ constexpr size_t kBufferSize = size_t{256} << 10;
 
 }  // namespace
 
-OutputBuffer::OutputBuffer(std::filesystem::path name) : descriptor_(-1), name_(std::move(name)) {}
+OutputBuffer::OutputBuffer(std::filesystem::path name, const StopCheck* stop)
+    : descriptor_(-1), name_(std::move(name)), stop_(stop) {}
 
 void OutputBuffer::Attach(int descriptor) {
   if (descriptor_ >= 0) ::close(descriptor_);
@@ -30,6 +32,7 @@ OutputBuffer::~OutputBuffer() {
 }
 
 void OutputBuffer::WriteAll(const char* data, size_t count) {
+  if (count > 0 && stop_ != nullptr) stop_->ThrowIfRequested();
   while (count > 0) {
     const ssize_t written = ::write(descriptor_, data, count);
     if (written < 0 && errno == EINTR) continue;
@@ -53,7 +56,7 @@ void OutputBuffer::CloseReporting() {
   if (::close(descriptor) != 0 && errno != EINTR) ThrowWriteFailure("could not write", name_, errno);
 }
 
-void OutputBuffer::FinishAndClose() {
+void OutputBuffer::Finish() {
   Flush();
   const off_t end = ::lseek(descriptor_, 0, SEEK_CUR);
   struct stat status {};
@@ -61,7 +64,6 @@ void OutputBuffer::FinishAndClose() {
   if (status.st_size > end && ::ftruncate(descriptor_, end) != 0) ThrowWriteFailure("could not write", name_, errno);
   // EINVAL: a file system that cannot sync; nothing more can be done there.
   if (::fsync(descriptor_) != 0 && errno != EINVAL) ThrowWriteFailure("could not write", name_, errno);
-  CloseReporting();
 }
 
 void OutputBuffer::Close() {

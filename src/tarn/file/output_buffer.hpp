@@ -9,10 +9,13 @@
 
 namespace tarn {
 
+class StopCheck;
+
 class OutputBuffer : public std::streambuf {
  public:
-  // Failures name `name`; writing needs a descriptor first.
-  explicit OutputBuffer(std::filesystem::path name);
+  // Failures name `name`; writing needs a descriptor first. With `stop`, every write
+  // after a stop request throws tarn::Stopped instead.
+  explicit OutputBuffer(std::filesystem::path name, const StopCheck* stop = nullptr);
   ~OutputBuffer() override;  // closes without reporting: only for outputs given up
   OutputBuffer(const OutputBuffer&) = delete;
   OutputBuffer& operator=(const OutputBuffer&) = delete;
@@ -22,9 +25,9 @@ class OutputBuffer : public std::streambuf {
   // Writes out what is buffered.
   void Flush();
   // Flushes, cuts the file at the current position (a rewound output may have left
-  // bytes past it), forces the data to the device and closes.
-  void FinishAndClose();
-  // Flushes and closes, for outputs that are not files (devices, pipes).
+  // bytes past it) and forces the data to the device; the descriptor stays open.
+  void Finish();
+  // Flushes and closes, reporting a failure the close reveals.
   void Close();
 
  protected:
@@ -40,6 +43,7 @@ class OutputBuffer : public std::streambuf {
 
   int descriptor_;
   std::filesystem::path name_;
+  const StopCheck* stop_;
   std::vector<char> buffer_;
 };
 
