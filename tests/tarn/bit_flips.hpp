@@ -26,10 +26,11 @@ struct FlipTarget {
     Codec codec;
   };
   std::vector<Range> coded;  // chunks stored with Nivra or Zstd
+  Range description;         // the metadata block and the footer (codec Unknown)
 };
 
 inline FlipTarget CompressForFlips(const std::filesystem::path& source, const std::filesystem::path& folder) {
-  FlipTarget target{source, ReadFile(source), {}, {}};
+  FlipTarget target{source, ReadFile(source), {}, {}, {}};
   const auto compressed = folder / (source.filename().string() + ".nivra");
   if (TarnCompressFile(source.c_str(), compressed.c_str(), nullptr) != kTarnStatusOk) {
     throw std::runtime_error("cannot compress " + source.string());
@@ -42,6 +43,7 @@ inline FlipTarget CompressForFlips(const std::filesystem::path& source, const st
     }
     offset += chunk->length;
   }
+  target.description = {offset, target.compressed.size() - offset, Codec::Unknown};
   std::filesystem::remove(compressed);
   return target;
 }
@@ -89,31 +91,26 @@ struct FlipCounts {
   }
 };
 
-// `flips` flips for `codec`, each at a position drawn uniformly from the bytes of all
-// chunks stored with that codec. Returns the counts; `report` sees every silent flip.
+// A byte range of one target where flips land.
+struct FlipSpan {
+  const FlipTarget* target;
+  FlipTarget::Range range;
+};
+
+// `flips` flips, each at a position drawn uniformly from the bytes of all `spans`.
+// Returns the counts; `report` sees every silent flip and every output left behind.
 template <class Report>
-FlipCounts FlipCampaign(const std::vector<FlipTarget>& targets, Codec codec, size_t flips, uint64_t seed,
-                        const std::filesystem::path& folder, Report report) {
-  struct Span {
-    const FlipTarget* target;
-    FlipTarget::Range range;
-  };
-  std::vector<Span> spans;
+FlipCounts FlipSpans(const std::vector<FlipSpan>& spans, size_t flips, uint64_t seed,
+                     const std::filesystem::path& folder, Report report) {
   uint64_t total = 0;
-  for (const auto& target : targets) {
-    for (const auto& range : target.coded) {
-      if (range.codec != codec) continue;
-      spans.push_back({&target, range});
-      total += range.length;
-    }
-  }
+  for (const FlipSpan& span : spans) total += span.range.length;
   FlipCounts counts;
   if (total == 0) return counts;
   std::mt19937_64 random(seed);
   for (size_t i = 0; i < flips; ++i) {
     uint64_t at = std::uniform_int_distribution<uint64_t>(0, total - 1)(random);
     const int bit = static_cast<int>(random() % 8);
-    for (const Span& span : spans) {
+    for (const FlipSpan& span : spans) {
       if (at >= span.range.length) {
         at -= span.range.length;
         continue;
@@ -128,6 +125,29 @@ FlipCounts FlipCampaign(const std::vector<FlipTarget>& targets, Codec codec, siz
     }
   }
   return counts;
+}
+
+// `flips` flips for `codec`, each at a position drawn uniformly from the bytes of all
+// chunks stored with that codec.
+template <class Report>
+FlipCounts FlipCampaign(const std::vector<FlipTarget>& targets, Codec codec, size_t flips, uint64_t seed,
+                        const std::filesystem::path& folder, Report report) {
+  std::vector<FlipSpan> spans;
+  for (const auto& target : targets) {
+    for (const auto& range : target.coded) {
+      if (range.codec == codec) spans.push_back({&target, range});
+    }
+  }
+  return FlipSpans(spans, flips, seed, folder, report);
+}
+
+// `flips` flips inside the descriptions (metadata blocks and footers) of the targets.
+template <class Report>
+FlipCounts FlipDescriptionCampaign(const std::vector<FlipTarget>& targets, size_t flips, uint64_t seed,
+                                   const std::filesystem::path& folder, Report report) {
+  std::vector<FlipSpan> spans;
+  for (const auto& target : targets) spans.push_back({&target, target.description});
+  return FlipSpans(spans, flips, seed, folder, report);
 }
 
 }  // namespace tarn::test
