@@ -112,22 +112,13 @@ TarnStatus TarnDecompressFile(const char* source, const char* destination, const
     const fs::path target = RequiredDestination(destination);
     if (metadata_json != nullptr) {
       tarn::File(source, fs::path(metadata_json)).Decompress(target, kFileOptions);
-    } else if (IsCompressedName(source)) {
+    } else if (IsCompressedName(source) || tarn::Metadata::IsCompressedFile(source)) {
       // A damaged block must fail here: falling back would hand back the compressed bytes.
+      // A renamed compressed file is recognised by its footer and read the same way.
       tarn::File::ReadCompressed(source).Decompress(target, kFileOptions);
     } else {
-      // A renamed compressed file still carries its block; without one the file is
-      // restored as the plain data it is.
-      std::optional<tarn::Metadata> own;
-      try {
-        own.emplace(tarn::Metadata::DeserializeFromFile(source));
-      } catch (const std::exception&) {
-      }
-      if (own) {
-        tarn::File(source, *own).Decompress(target, kFileOptions);
-      } else {
-        tarn::File::Read(source).Decompress(target, kFileOptions);
-      }
+      // Without a footer the file is restored as the plain data it is.
+      tarn::File::Read(source).Decompress(target, kFileOptions);
     }
     return kTarnStatusOk;
   });

@@ -58,8 +58,14 @@ class Metadata {
   static Metadata FromJson(const Json::Value& json);
   // Appends block and footer; returns the metadata of the whole written file.
   Metadata SerializeToStream(std::ostream& out) const;
+  // A block that carries a checksum is checked against it; every failure is an exception.
   static Metadata DeserializeFromStream(std::istream& in);
   static Metadata DeserializeFromFile(const std::filesystem::path& path);
+  // True when the stream ends like a compressed file: a footer of a version this library
+  // reads, naming a block that fits in front of it and is framed by '{' and '}'. It says
+  // nothing about whether the block is intact. The file form throws when it cannot be opened.
+  static bool IsCompressedStream(std::istream& in);
+  static bool IsCompressedFile(const std::filesystem::path& path);
 
   // TIFFs whose strips are already Nivra-encoded are rewritten instead of walked.
   bool IsNivraTiff() const;
