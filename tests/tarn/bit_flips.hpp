@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tarn/file/metadata/footer.hpp"
 #include "tarn/file/metadata/metadata.hpp"
 #include "tarn/tarn.h"
 #include "test_util.hpp"
@@ -46,6 +48,31 @@ inline FlipTarget CompressForFlips(const std::filesystem::path& source, const st
   target.description = {offset, target.compressed.size() - offset, Codec::Unknown};
   std::filesystem::remove(compressed);
   return target;
+}
+
+// The target as the writer before descriptions carried checksums made it: the same chunks,
+// the block without "block_checksum" and "checksum" (its "length" fixed up), footer 4.
+inline FlipTarget WithoutChecksums(const FlipTarget& target) {
+  const uint64_t data = target.description.offset;
+  std::string block = target.compressed.substr(data, target.description.length - metadata::Footer::kSize);
+  for (const std::string key : {"\"block_checksum\":\"", "\"checksum\":\""}) {
+    for (size_t at; (at = block.find(key)) != std::string::npos;) block.erase(at, key.size() + 16 + 2);
+  }
+  const std::string length_key = ",\"length\":";
+  const size_t digits = block.rfind(length_key) + length_key.size();
+  size_t digits_end = block.find(',', digits);
+  for (std::string total;;) {
+    total = std::to_string(data + block.size() + metadata::Footer::kSize);
+    block.replace(digits, digits_end - digits, total);
+    digits_end = digits + total.size();
+    if (std::to_string(data + block.size() + metadata::Footer::kSize) == total) break;
+  }
+  std::ostringstream footer;
+  metadata::Footer{4, block.size()}.WriteTo(footer);
+  FlipTarget old = target;
+  old.compressed = target.compressed.substr(0, data) + block + footer.str();
+  old.description = {data, block.size() + metadata::Footer::kSize, Codec::Unknown};
+  return old;
 }
 
 enum class FlipOutcome {
