@@ -10,6 +10,7 @@
 
 #include "tarn/error.hpp"
 #include "tarn/file/file.hpp"
+#include "tarn/file/prepare_report.hpp"
 #include "tarn/logger.hpp"
 #include "tarn/logger_sinks.hpp"
 #include "tarn/util/calibration_registry.hpp"
@@ -79,6 +80,36 @@ bool IsCompressedName(const fs::path& path) {
 
 }  // namespace
 
+namespace tarn {
+
+TarnStatus PrepareFile(const char* source, const char* destination, const char* calibration_id,
+                       PrepareReport& report, bool write_unchanged) {
+  return Guarded([&] {
+    if (auto status = CheckSource(source, fmt::format("file {} does not exist", source ? source : "(null)"))) {
+      return *status;
+    }
+    if (auto status = CheckNotEmpty(source)) return *status;
+    const File file = File::Read(source);
+    if (calibration_id != nullptr) file.SetCalibrationId(calibration_id);
+    file.Prepare(RequiredDestination(destination), kFileOptions, &report, write_unchanged);
+    return kTarnStatusOk;
+  });
+}
+
+TarnStatus PrepareAndCompressFile(const char* source, const char* destination, const char* calibration_id,
+                                  const char* metadata_json, PrepareReport& report) {
+  return Guarded([&] {
+    if (auto status = CheckSource(source, "source file does not exist")) return *status;
+    const File file = File::Read(source);
+    if (calibration_id != nullptr) file.SetCalibrationId(calibration_id);
+    const File compressed = file.PrepareAndCompress(RequiredDestination(destination), kFileOptions, &report);
+    if (metadata_json != nullptr) ToJsonFile(compressed.metadata, metadata_json);
+    return kTarnStatusOk;
+  });
+}
+
+}  // namespace tarn
+
 extern "C" {
 
 const char* TarnVersion(void) { return "6.2.0"; }
@@ -125,28 +156,14 @@ TarnStatus TarnDecompressFile(const char* source, const char* destination, const
 }
 
 TarnStatus TarnPrepareFile(const char* source, const char* destination, const char* calibration_id) {
-  return Guarded([&] {
-    if (auto status = CheckSource(source, fmt::format("file {} does not exist", source ? source : "(null)"))) {
-      return *status;
-    }
-    if (auto status = CheckNotEmpty(source)) return *status;
-    const tarn::File file = tarn::File::Read(source);
-    if (calibration_id != nullptr) file.SetCalibrationId(calibration_id);
-    file.Prepare(RequiredDestination(destination), kFileOptions);
-    return kTarnStatusOk;
-  });
+  tarn::PrepareReport ignored;
+  return tarn::PrepareFile(source, destination, calibration_id, ignored, true);
 }
 
 TarnStatus TarnPrepareAndCompressFile(const char* source, const char* destination, const char* calibration_id,
                                       const char* metadata_json) {
-  return Guarded([&] {
-    if (auto status = CheckSource(source, "source file does not exist")) return *status;
-    const tarn::File file = tarn::File::Read(source);
-    if (calibration_id != nullptr) file.SetCalibrationId(calibration_id);
-    const tarn::File compressed = file.PrepareAndCompress(RequiredDestination(destination), kFileOptions);
-    if (metadata_json != nullptr) tarn::ToJsonFile(compressed.metadata, metadata_json);
-    return kTarnStatusOk;
-  });
+  tarn::PrepareReport ignored;
+  return tarn::PrepareAndCompressFile(source, destination, calibration_id, metadata_json, ignored);
 }
 
 int TarnCalibrationRegistryDefaultInitialize(void) {

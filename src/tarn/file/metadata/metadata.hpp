@@ -1,6 +1,8 @@
 // A whole file described as chunks lying end to end from offset 0.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <istream>
@@ -52,6 +54,9 @@ class Metadata {
   Metadata DecodeStream(std::istream& in, std::ostream& out) const;
   Metadata PrepareStream(std::istream& in, std::ostream& out) const;
   Metadata PrepareAndEncodeStream(std::istream& in, std::ostream& out) const;
+  // The same, adding to `prepared_chunks` one for every chunk whose image they prepared.
+  Metadata PrepareStream(std::istream& in, std::ostream& out, std::atomic<size_t>& prepared_chunks) const;
+  Metadata PrepareAndEncodeStream(std::istream& in, std::ostream& out, std::atomic<size_t>& prepared_chunks) const;
 
   // The metadata block (JSON) and footer of compressed files.
   Json::Value ToJson() const;
