@@ -7,12 +7,23 @@
 
 #include <fmt/format.h>
 
+#include "tarn/file/metadata/metadata.hpp"
+
 namespace tarn::cli {
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr std::string_view kSuffix = ".nivra";
+
+// A file that cannot be read is left to the job, which names the reason.
+bool LooksCompressed(const fs::path& path) {
+  try {
+    return Metadata::IsCompressedFile(path);
+  } catch (const std::exception&) {
+    return true;
+  }
+}
 
 // An output the library was still writing when its process died (".NAME.tarn-XXXXXX").
 bool IsLeftOverTemporary(const fs::path& path) {
@@ -98,7 +109,9 @@ class Planner {
       return;
     }
     if (Decompressing() && !HasCompressedSuffix(input) && !OutputIsFile()) {
-      Refuse(input, "unknown suffix -- ignored (use -o)");
+      // Only a compressed file that lost its suffix needs -o; a plain file is refused as such.
+      Refuse(input, arguments_.metadata_json || LooksCompressed(input) ? "unknown suffix -- ignored (use -o)"
+                                                                       : "not a compressed file");
       return;
     }
     Add(input, fs::path(input).filename());
