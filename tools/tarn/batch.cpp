@@ -10,9 +10,9 @@
 #include <fmt/format.h>
 
 #include "chunk_check.hpp"
+#include "chunk_kind.hpp"
 #include "library_log.hpp"
 #include "progress.hpp"
-#include "chunk_kind.hpp"
 #include "sync.hpp"
 #include "tarn/file/metadata/metadata.hpp"
 #include "tarn/file/prepare_report.hpp"
@@ -316,8 +316,11 @@ class Batch {
       case Command::Test:
         return fmt::format("tarn: {} OK{}, {} decoded in {}{}", Count(succeeded_, "file"), lossy, HumanSize(bytes_out_),
                            time, failed);
-      default:
-        return fmt::format("tarn: {} prepared{} in {}{}", Count(succeeded_, "file"), lossy, time, failed);
+      default: {
+        const size_t copied = succeeded_ - lossy_;  // nothing to prepare, copied with -f
+        return fmt::format("tarn: {} prepared (lossy){} in {}{}", Count(lossy_, "file"),
+                           copied == 0 ? "" : fmt::format(", {} copied unchanged", copied), time, failed);
+      }
     }
   }
 
