@@ -214,11 +214,19 @@ Metadata Metadata::DeserializeFromStream(std::istream& in) {
 bool Metadata::IsCompressedStream(std::istream& in) {
   try {
     const BlockPlace place = LocateBlock(in);
+    // The ends of the block, where JSON white space may surround the object.
+    const auto edge = static_cast<std::streamoff>(std::min<uint64_t>(place.footer.length, 64));
+    std::string head(static_cast<size_t>(edge), '\0');
+    std::string tail(static_cast<size_t>(edge), '\0');
     in.seekg(place.footer.MetadataStartOffsetFromEnd(), std::ios::end);
-    const int first = in.get();
-    in.seekg(-static_cast<std::streamoff>(metadata::Footer::kSize) - 1, std::ios::end);
-    const int last = in.get();
-    return first == '{' && last == '}';
+    in.read(head.data(), edge);
+    in.seekg(-static_cast<std::streamoff>(metadata::Footer::kSize) - edge, std::ios::end);
+    in.read(tail.data(), edge);
+    if (!in) return false;
+    constexpr std::string_view kSpace = " \t\r\n";
+    const size_t first = head.find_first_not_of(kSpace);
+    const size_t last = tail.find_last_not_of(kSpace);
+    return first != std::string::npos && head[first] == '{' && last != std::string::npos && tail[last] == '}';
   } catch (const std::exception&) {
     return false;
   }

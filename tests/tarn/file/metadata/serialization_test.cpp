@@ -195,6 +195,27 @@ TEST(SerializationTest, DescriptionsAreCheckedAgainstTheirFile) {
   }
 }
 
+// A file ends like a compressed file when its footer names a block framed by braces; a
+// damaged block does not change that, so that damage is reported as damage.
+TEST(SerializationTest, CompressedFilesAreToldByTheirEnd) {
+  const std::string current = SerializedFile(Compressed({{10, 20}}), std::string(10, 'x'));
+  const std::string block = "{\"version\":4}";
+  const std::pair<std::string, bool> cases[] = {
+      {current, true},
+      {WithBlock(current, "\"codec\":2", "\"codec\":3"), true},
+      {WithFooter(" \n" + block + "\n", 4, "data"), true},
+      {"plain text that is long enough to hold twelve bytes", false},
+      {"short", false},
+      {WithFooter(block, 1, "data"), false},
+      {"data" + block + Footer(4, 1000), false},
+      {WithFooter("[" + block + "]", 4, "data"), false},
+  };
+  for (const auto& [file, compressed] : cases) {
+    std::istringstream in(file);
+    EXPECT_EQ(Metadata::IsCompressedStream(in), compressed) << file;
+  }
+}
+
 TEST(SerializationTest, ContiguousVersionsCheckOffsetsAndDecodedLength) {
   Json::Value json = Compressed({{10, 20}, {5, 5}}).ToJson();
   json["chunks"][1]["offset"] = 11;
