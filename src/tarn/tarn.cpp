@@ -12,6 +12,7 @@
 #include "tarn/file/file.hpp"
 #include "tarn/file/leftovers.hpp"
 #include "tarn/file/stop.hpp"
+#include "tarn/file/prepare_report.hpp"
 #include "tarn/logger.hpp"
 #include "tarn/logger_sinks.hpp"
 #include "tarn/util/calibration_registry.hpp"
@@ -86,6 +87,36 @@ bool IsCompressedName(const fs::path& path) {
 
 }  // namespace
 
+namespace tarn {
+
+TarnStatus PrepareFile(const char* source, const char* destination, const char* calibration_id,
+                       PrepareReport& report, bool write_unchanged) {
+  return Guarded([&] {
+    if (auto status = CheckSource(source, fmt::format("file {} does not exist", source ? source : "(null)"))) {
+      return *status;
+    }
+    if (auto status = CheckNotEmpty(source)) return *status;
+    const File file = File::Read(source);
+    if (calibration_id != nullptr) file.SetCalibrationId(calibration_id);
+    file.Prepare(RequiredDestination(destination), kFileOptions, &report, write_unchanged);
+    return kTarnStatusOk;
+  });
+}
+
+TarnStatus PrepareAndCompressFile(const char* source, const char* destination, const char* calibration_id,
+                                  const char* metadata_json, PrepareReport& report) {
+  return Guarded([&] {
+    if (auto status = CheckSource(source, "source file does not exist")) return *status;
+    const File file = File::Read(source);
+    if (calibration_id != nullptr) file.SetCalibrationId(calibration_id);
+    const File compressed = file.PrepareAndCompress(RequiredDestination(destination), kFileOptions, &report);
+    if (metadata_json != nullptr) ToJsonFile(compressed.metadata, metadata_json);
+    return kTarnStatusOk;
+  });
+}
+
+}  // namespace tarn
+
 extern "C" {
 
 const char* TarnVersion(void) { return "6.2.0"; }
@@ -119,50 +150,27 @@ TarnStatus TarnDecompressFile(const char* source, const char* destination, const
     const fs::path target = RequiredDestination(destination);
     if (metadata_json != nullptr) {
       tarn::File(source, fs::path(metadata_json)).Decompress(target, kFileOptions);
-    } else if (IsCompressedName(source)) {
+    } else if (IsCompressedName(source) || tarn::Metadata::IsCompressedFile(source)) {
       // A damaged block must fail here: falling back would hand back the compressed bytes.
+      // A renamed compressed file is recognised by its footer and read the same way.
       tarn::File::ReadCompressed(source).Decompress(target, kFileOptions);
     } else {
-      // A renamed compressed file still carries its block; without one the file is
-      // restored as the plain data it is.
-      std::optional<tarn::Metadata> own;
-      try {
-        own.emplace(tarn::Metadata::DeserializeFromFile(source));
-      } catch (const std::exception&) {
-      }
-      if (own) {
-        tarn::File(source, *own).Decompress(target, kFileOptions);
-      } else {
-        tarn::File::Read(source).Decompress(target, kFileOptions);
-      }
+      // Without a footer the file is restored as the plain data it is.
+      tarn::File::Read(source).Decompress(target, kFileOptions);
     }
     return kTarnStatusOk;
   });
 }
 
 TarnStatus TarnPrepareFile(const char* source, const char* destination, const char* calibration_id) {
-  return Guarded([&] {
-    if (auto status = CheckSource(source, fmt::format("file {} does not exist", source ? source : "(null)"))) {
-      return *status;
-    }
-    if (auto status = CheckNotEmpty(source)) return *status;
-    const tarn::File file = tarn::File::Read(source);
-    if (calibration_id != nullptr) file.SetCalibrationId(calibration_id);
-    file.Prepare(RequiredDestination(destination), kFileOptions);
-    return kTarnStatusOk;
-  });
+  tarn::PrepareReport ignored;
+  return tarn::PrepareFile(source, destination, calibration_id, ignored, true);
 }
 
 TarnStatus TarnPrepareAndCompressFile(const char* source, const char* destination, const char* calibration_id,
                                       const char* metadata_json) {
-  return Guarded([&] {
-    if (auto status = CheckSource(source, "source file does not exist")) return *status;
-    const tarn::File file = tarn::File::Read(source);
-    if (calibration_id != nullptr) file.SetCalibrationId(calibration_id);
-    const tarn::File compressed = file.PrepareAndCompress(RequiredDestination(destination), kFileOptions);
-    if (metadata_json != nullptr) tarn::ToJsonFile(compressed.metadata, metadata_json);
-    return kTarnStatusOk;
-  });
+  tarn::PrepareReport ignored;
+  return tarn::PrepareAndCompressFile(source, destination, calibration_id, metadata_json, ignored);
 }
 
 void TarnStopOperations(void) { tarn::RequestStop(); }

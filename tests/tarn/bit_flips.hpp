@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tarn/file/metadata/footer.hpp"
 #include "tarn/file/metadata/metadata.hpp"
 #include "tarn/tarn.h"
 #include "test_util.hpp"
@@ -26,10 +28,11 @@ struct FlipTarget {
     Codec codec;
   };
   std::vector<Range> coded;  // chunks stored with Nivra or Zstd
+  Range description;         // the metadata block and the footer (codec Unknown)
 };
 
 inline FlipTarget CompressForFlips(const std::filesystem::path& source, const std::filesystem::path& folder) {
-  FlipTarget target{source, ReadFile(source), {}, {}};
+  FlipTarget target{source, ReadFile(source), {}, {}, {}};
   const auto compressed = folder / (source.filename().string() + ".nivra");
   if (TarnCompressFile(source.c_str(), compressed.c_str(), nullptr) != kTarnStatusOk) {
     throw std::runtime_error("cannot compress " + source.string());
@@ -42,8 +45,34 @@ inline FlipTarget CompressForFlips(const std::filesystem::path& source, const st
     }
     offset += chunk->length;
   }
+  target.description = {offset, target.compressed.size() - offset, Codec::Unknown};
   std::filesystem::remove(compressed);
   return target;
+}
+
+// The target as the writer before descriptions carried checksums made it: the same chunks,
+// the block without "block_checksum" and "checksum" (its "length" fixed up), footer 4.
+inline FlipTarget WithoutChecksums(const FlipTarget& target) {
+  const uint64_t data = target.description.offset;
+  std::string block = target.compressed.substr(data, target.description.length - metadata::Footer::kSize);
+  for (const std::string key : {"\"block_checksum\":\"", "\"checksum\":\""}) {
+    for (size_t at; (at = block.find(key)) != std::string::npos;) block.erase(at, key.size() + 16 + 2);
+  }
+  const std::string length_key = ",\"length\":";
+  const size_t digits = block.rfind(length_key) + length_key.size();
+  size_t digits_end = block.find(',', digits);
+  for (std::string total;;) {
+    total = std::to_string(data + block.size() + metadata::Footer::kSize);
+    block.replace(digits, digits_end - digits, total);
+    digits_end = digits + total.size();
+    if (std::to_string(data + block.size() + metadata::Footer::kSize) == total) break;
+  }
+  std::ostringstream footer;
+  metadata::Footer{4, block.size()}.WriteTo(footer);
+  FlipTarget old = target;
+  old.compressed = target.compressed.substr(0, data) + block + footer.str();
+  old.description = {data, block.size() + metadata::Footer::kSize, Codec::Unknown};
+  return old;
 }
 
 enum class FlipOutcome {
@@ -89,31 +118,26 @@ struct FlipCounts {
   }
 };
 
-// `flips` flips for `codec`, each at a position drawn uniformly from the bytes of all
-// chunks stored with that codec. Returns the counts; `report` sees every silent flip.
+// A byte range of one target where flips land.
+struct FlipSpan {
+  const FlipTarget* target;
+  FlipTarget::Range range;
+};
+
+// `flips` flips, each at a position drawn uniformly from the bytes of all `spans`.
+// Returns the counts; `report` sees every silent flip and every output left behind.
 template <class Report>
-FlipCounts FlipCampaign(const std::vector<FlipTarget>& targets, Codec codec, size_t flips, uint64_t seed,
-                        const std::filesystem::path& folder, Report report) {
-  struct Span {
-    const FlipTarget* target;
-    FlipTarget::Range range;
-  };
-  std::vector<Span> spans;
+FlipCounts FlipSpans(const std::vector<FlipSpan>& spans, size_t flips, uint64_t seed,
+                     const std::filesystem::path& folder, Report report) {
   uint64_t total = 0;
-  for (const auto& target : targets) {
-    for (const auto& range : target.coded) {
-      if (range.codec != codec) continue;
-      spans.push_back({&target, range});
-      total += range.length;
-    }
-  }
+  for (const FlipSpan& span : spans) total += span.range.length;
   FlipCounts counts;
   if (total == 0) return counts;
   std::mt19937_64 random(seed);
   for (size_t i = 0; i < flips; ++i) {
     uint64_t at = std::uniform_int_distribution<uint64_t>(0, total - 1)(random);
     const int bit = static_cast<int>(random() % 8);
-    for (const Span& span : spans) {
+    for (const FlipSpan& span : spans) {
       if (at >= span.range.length) {
         at -= span.range.length;
         continue;
@@ -128,6 +152,29 @@ FlipCounts FlipCampaign(const std::vector<FlipTarget>& targets, Codec codec, siz
     }
   }
   return counts;
+}
+
+// `flips` flips for `codec`, each at a position drawn uniformly from the bytes of all
+// chunks stored with that codec.
+template <class Report>
+FlipCounts FlipCampaign(const std::vector<FlipTarget>& targets, Codec codec, size_t flips, uint64_t seed,
+                        const std::filesystem::path& folder, Report report) {
+  std::vector<FlipSpan> spans;
+  for (const auto& target : targets) {
+    for (const auto& range : target.coded) {
+      if (range.codec == codec) spans.push_back({&target, range});
+    }
+  }
+  return FlipSpans(spans, flips, seed, folder, report);
+}
+
+// `flips` flips inside the descriptions (metadata blocks and footers) of the targets.
+template <class Report>
+FlipCounts FlipDescriptionCampaign(const std::vector<FlipTarget>& targets, size_t flips, uint64_t seed,
+                                   const std::filesystem::path& folder, Report report) {
+  std::vector<FlipSpan> spans;
+  for (const auto& target : targets) spans.push_back({&target, target.description});
+  return FlipSpans(spans, flips, seed, folder, report);
 }
 
 }  // namespace tarn::test

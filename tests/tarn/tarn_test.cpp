@@ -84,6 +84,27 @@ TEST_F(TarnCTest, RenamedCompressedFileIsStillDecoded) {
   EXPECT_EQ(ReadFile(restored), bytes);
 }
 
+// Files written before descriptions carried checksums restore byte for byte under any name;
+// a damaged description fails under any name too, instead of passing for plain data.
+TEST_F(TarnCTest, OlderFilesRestoreAndDamagedOnesFailUnderAnyName) {
+  const fs::path vectors = TARN_VECTORS_DIR;
+  const std::string original = ReadFile(vectors / "v4-image.tif");
+  const std::string older = ReadFile(vectors / "v4-image.tif.nivra");
+  std::string damaged = older;
+  damaged.replace(damaged.rfind("\"version\""), 9, "\"versign\"");  // read as the first layout before
+  const fs::path restored = dir_ / "restored.tif";
+  for (const char* name : {"a.tif.nivra", "a.bin"}) {
+    WriteFile(dir_ / name, older);
+    ASSERT_EQ(TarnDecompressFile((dir_ / name).c_str(), restored.c_str(), nullptr), kTarnStatusOk) << name;
+    EXPECT_TRUE(ReadFile(restored) == original) << name;
+    fs::remove(restored);
+    WriteFile(dir_ / name, damaged);
+    EXPECT_EQ(TarnDecompressFile((dir_ / name).c_str(), restored.c_str(), nullptr), kTarnStatusInvalidFileContent)
+        << name;
+    EXPECT_FALSE(fs::exists(restored)) << name;
+  }
+}
+
 TEST_F(TarnCTest, BadInputGetsItsStatus) {
   const fs::path missing = dir_ / "missing.bin";
   const fs::path out = dir_ / "out";

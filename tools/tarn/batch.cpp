@@ -12,9 +12,12 @@
 #include "chunk_check.hpp"
 #include "interrupt.hpp"
 #include "leftover_sweep.hpp"
+#include "chunk_kind.hpp"
 #include "library_log.hpp"
 #include "progress.hpp"
 #include "sync.hpp"
+#include "tarn/file/metadata/metadata.hpp"
+#include "tarn/file/prepare_report.hpp"
 #include "tarn/tarn.h"
 #include "units.hpp"
 
@@ -31,6 +34,7 @@ struct Outcome {
   uint64_t bytes_in = 0;
   uint64_t bytes_out = 0;
   std::optional<std::string> stopped = std::nullopt;  // interrupted: what became of the output
+  bool lossy = false;  // prepared images: the output does not restore the source
 };
 
 const char* Optional(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
@@ -105,6 +109,7 @@ class Batch {
         ++succeeded_;
         bytes_in_ += ready.bytes_in;
         bytes_out_ += ready.bytes_out;
+        if (ready.lossy) ++lossy_;
       } else {
         ++failures_;
       }
@@ -193,6 +198,17 @@ class Batch {
     throw JobFailure{fmt::format("{} (status {}: {})", log.errors.back(), code, TarnStatusDescription(status))};
   }
 
+  // Decompress and test take compressed files only, whatever their names say.
+  static void RequireCompressed(const Job& job) {
+    bool compressed = false;
+    try {
+      compressed = Metadata::IsCompressedFile(job.source);
+    } catch (const std::exception& error) {
+      throw JobFailure{error.what()};
+    }
+    if (!compressed) throw JobFailure{"not a compressed file"};
+  }
+
   static void MakeDurable(const fs::path& output) {
     if (auto error = SyncFileAndFolder(output)) {
       throw JobFailure{fmt::format("cannot sync {} to disk: {}; source kept", output.string(), error.message())};
@@ -208,12 +224,14 @@ class Batch {
   Outcome Compress(const Job& job, const FileLog& log) {
     PrepareDestination(job);
     const fs::path& destination = *job.destination;
-    Check(arguments_.prepare ? TarnPrepareAndCompressFile(job.source.c_str(), destination.c_str(),
-                                                          Optional(arguments_.calibration_id),
-                                                          Optional(arguments_.metadata_json))
+    PrepareReport report;
+    Check(arguments_.prepare ? PrepareAndCompressFile(job.source.c_str(), destination.c_str(),
+                                                      Optional(arguments_.calibration_id),
+                                                      Optional(arguments_.metadata_json), report)
                              : TarnCompressFile(job.source.c_str(), destination.c_str(), Optional(arguments_.metadata_json)),
           log);
     Outcome outcome{true, {}, {}, SizeOf(job.source), SizeOf(destination)};
+    outcome.lossy = report.prepared > 0;
     if (arguments_.remove_sources) {
       ThrowIfInterrupted();
       MakeDurable(destination);
@@ -230,14 +248,22 @@ class Batch {
       RemoveSource(job);
     }
     if (ShowFileLine()) {
-      outcome.err_lines.push_back(fmt::format("{}: {} ({} => {}, {}){}", job.source, Percent(outcome.bytes_out, outcome.bytes_in),
+      std::string preparing;
+      if (arguments_.prepare) {
+        preparing = report.nothing_to_prepare ? fmt::format(", nothing prepared ({})", *report.nothing_to_prepare)
+                                              : std::string(", ") + kPreparedMark;
+      }
+      outcome.err_lines.push_back(fmt::format("{}: {} ({} => {}, {}){}{}", job.source, Percent(outcome.bytes_out, outcome.bytes_in),
                                               HumanSize(outcome.bytes_in), HumanSize(outcome.bytes_out),
-                                              destination.string(), arguments_.remove_sources ? ", source removed" : ""));
+                                              destination.string(), arguments_.remove_sources ? ", source removed" : "",
+                                              preparing));
     }
     return outcome;
   }
 
   Outcome Decompress(const Job& job, const FileLog& log) {
+    // With --json the side file is the description; the source needs none of its own.
+    if (!arguments_.metadata_json) RequireCompressed(job);
     PrepareDestination(job);
     const fs::path& destination = *job.destination;
     Check(TarnDecompressFile(job.source.c_str(), destination.c_str(), Optional(arguments_.metadata_json)), log);
@@ -254,21 +280,40 @@ class Batch {
     return outcome;
   }
 
+  // A file in which nothing could be prepared gets no output, unless -f asks for the copy.
   Outcome Prepare(const Job& job, const FileLog& log) {
     PrepareDestination(job);
-    Check(TarnPrepareFile(job.source.c_str(), job.destination->c_str(), Optional(arguments_.calibration_id)), log);
+    PrepareReport report;
+    const TarnStatus status = PrepareFile(job.source.c_str(), job.destination->c_str(),
+                                          Optional(arguments_.calibration_id), report, arguments_.force);
+    if (!arguments_.force && status != kTarnStatusOk && report.nothing_to_prepare) {
+      throw JobFailure{"nothing to prepare: " + *report.nothing_to_prepare};
+    }
+    Check(status, log);
     Outcome outcome{true, {}, {}, SizeOf(job.source), SizeOf(*job.destination)};
-    if (ShowFileLine()) outcome.err_lines.push_back(fmt::format("{}: prepared as {}", job.source, job.destination->string()));
+    outcome.lossy = report.prepared > 0;
+    if (ShowFileLine()) {
+      outcome.err_lines.push_back(
+          report.nothing_to_prepare
+              ? fmt::format("{}: nothing to prepare ({}); copied as {}", job.source, *report.nothing_to_prepare,
+                            job.destination->string())
+              : fmt::format("{}: prepared {} as {} (lossy)", job.source, Count(report.prepared, "image"),
+                            job.destination->string()));
+    }
     return outcome;
   }
 
   Outcome Test(const Job& job) const {
+    RequireCompressed(job);
     const CheckReport check = CheckCompressedFile(job.source);
     if (!check.ok()) throw JobFailure{check.Describe()};
     Outcome outcome{true, {}, {}, job.size, check.decoded_bytes};
+    outcome.lossy = check.prepared_chunks > 0;
     if (arguments_.verbosity >= 0) {
-      outcome.out_lines.push_back(fmt::format("{}: OK ({}, {} decoded)", job.source, Count(check.chunks, "chunk"),
-                                              HumanSize(check.decoded_bytes)));
+      const std::string lossy =
+          outcome.lossy ? fmt::format("; {} {}", Count(check.prepared_chunks, "chunk"), kPreparedMark) : "";
+      outcome.out_lines.push_back(fmt::format("{}: OK ({}, {} decoded{})", job.source, Count(check.chunks, "chunk"),
+                                              HumanSize(check.decoded_bytes), lossy));
     }
     return outcome;
   }
@@ -300,9 +345,11 @@ class Batch {
                             HumanSize(swept_.bytes));
     }
     const std::string time = HumanDuration(seconds);
+    const std::string lossy = lossy_ == 0 ? "" : fmt::format(" ({} {})", lossy_, kPreparedMark);
     switch (arguments_.command) {
       case Command::Compress:
-        return fmt::format("tarn: {} compressed: {} => {} (ratio {}) in {}{}", Count(succeeded_, "file"), HumanSize(bytes_in_),
+        return fmt::format("tarn: {} compressed{}: {} => {} (ratio {}) in {}{}", Count(succeeded_, "file"), lossy,
+                           HumanSize(bytes_in_),
                            HumanSize(bytes_out_),
                            bytes_out_ == 0 ? "-" : fmt::format("{:.2f}", static_cast<double>(bytes_in_) / static_cast<double>(bytes_out_)),
                            time, failed);
@@ -310,9 +357,13 @@ class Batch {
         return fmt::format("tarn: {} restored: {} => {} in {}{}", Count(succeeded_, "file"), HumanSize(bytes_in_),
                            HumanSize(bytes_out_), time, failed);
       case Command::Test:
-        return fmt::format("tarn: {} OK, {} decoded in {}{}", Count(succeeded_, "file"), HumanSize(bytes_out_), time, failed);
-      default:
-        return fmt::format("tarn: {} prepared in {}{}", Count(succeeded_, "file"), time, failed);
+        return fmt::format("tarn: {} OK{}, {} decoded in {}{}", Count(succeeded_, "file"), lossy, HumanSize(bytes_out_),
+                           time, failed);
+      default: {
+        const size_t copied = succeeded_ - lossy_;  // nothing to prepare, copied with -f
+        return fmt::format("tarn: {} prepared (lossy){} in {}{}", Count(lossy_, "file"),
+                           copied == 0 ? "" : fmt::format(", {} copied unchanged", copied), time, failed);
+      }
     }
   }
 
@@ -330,6 +381,7 @@ class Batch {
   size_t failures_ = 0;
   std::vector<std::string> stopped_;  // interrupted files, with what became of their outputs
   SweepResult swept_;
+  size_t lossy_ = 0;  // files with prepared images
   uint64_t bytes_in_ = 0;
   uint64_t bytes_out_ = 0;
 };

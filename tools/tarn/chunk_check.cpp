@@ -104,7 +104,7 @@ std::optional<std::string> CheckChunk(const Chunk& chunk, uint64_t offset, std::
 }  // namespace
 
 std::string CheckReport::Describe() const {
-  if (block_fault) return "no readable metadata block: " + *block_fault;
+  if (block_fault) return "damaged description: " + *block_fault;
   if (chunk_fault) {
     return fmt::format("damaged chunk {} at offset {} ({}, {}): {}", chunk_fault->index, chunk_fault->offset,
                        chunk_fault->kind, chunk_fault->codec, chunk_fault->reason);
@@ -138,6 +138,7 @@ CheckReport CheckCompressedFile(const std::filesystem::path& path, const std::op
   uint64_t offset = 0;
   for (const auto& chunk : metadata->chunks) {
     ThrowIfInterrupted();
+    if (ChunkMark(*chunk, in, offset) == kPreparedMark) ++report.prepared_chunks;
     if (auto reason = CheckChunk(*chunk, offset, in, sink)) {
       report.chunk_fault =
           ChunkFault{report.chunks, offset, ChunkKindName(*chunk), std::string(CodecName(chunk->codec)), *reason};

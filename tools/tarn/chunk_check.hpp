@@ -19,10 +19,11 @@ struct ChunkFault {
 };
 
 struct CheckReport {
-  std::optional<std::string> block_fault;  // the metadata block could not be read
+  std::optional<std::string> block_fault;  // the description (metadata block, footer) is damaged
   std::optional<ChunkFault> chunk_fault;   // the first chunk that failed its check
   std::optional<std::string> difference;   // decoded fine, but unlike the original
   size_t chunks = 0;
+  size_t prepared_chunks = 0;  // Nivra streams in the prepared (lossy) mode
   uint64_t decoded_bytes = 0;
 
   bool ok() const { return !block_fault && !chunk_fault && !difference; }

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "tarn/file/temporary_name.hpp"
+#include "tarn/file/metadata/metadata.hpp"
 
 namespace tarn::cli {
 namespace {
@@ -15,6 +16,15 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kSuffix = ".nivra";
+
+// A file that cannot be read is left to the job, which names the reason.
+bool LooksCompressed(const fs::path& path) {
+  try {
+    return Metadata::IsCompressedFile(path);
+  } catch (const std::exception&) {
+    return true;
+  }
+}
 
 struct Found {
   fs::path path;
@@ -93,7 +103,9 @@ class Planner {
       return;
     }
     if (Decompressing() && !HasCompressedSuffix(input) && !OutputIsFile()) {
-      Refuse(input, "unknown suffix -- ignored (use -o)");
+      // Only a compressed file that lost its suffix needs -o; a plain file is refused as such.
+      Refuse(input, arguments_.metadata_json || LooksCompressed(input) ? "unknown suffix -- ignored (use -o)"
+                                                                       : "not a compressed file");
       return;
     }
     Add(input, fs::path(input).filename());

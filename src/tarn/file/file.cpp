@@ -1,5 +1,6 @@
 #include "tarn/file/file.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <system_error>
 
@@ -7,6 +8,7 @@
 
 #include "tarn/error.hpp"
 #include "tarn/file/destination.hpp"
+#include "tarn/util/stream.hpp"
 
 namespace tarn {
 namespace {
@@ -87,18 +89,41 @@ File File::Decompress(const fs::path& destination, Options options) const {
              });
 }
 
-File File::Prepare(const fs::path& destination, Options options) const {
-  return Run(*this, destination, options, false, [](const Metadata& metadata, std::istream& in, std::ostream& out) {
-    return metadata.PrepareStream(in, out);
+File File::Prepare(const fs::path& destination, Options options, PrepareReport* report, bool write_unchanged) const {
+  PrepareReport counted = PrepareReport::Of(metadata);
+  auto conclude = [&](size_t prepared) {
+    counted.Conclude(prepared);
+    if (report != nullptr) *report = counted;
+    if (!write_unchanged && counted.nothing_to_prepare) throw NothingToPrepare(*counted.nothing_to_prepare);
+  };
+  // Without a single image to prepare there is no need to read the file to know.
+  if (counted.images == 0) conclude(0);
+  return Run(*this, destination, options, false, [&](const Metadata& metadata, std::istream& in, std::ostream& out) {
+    std::atomic<size_t> prepared{0};
+    Metadata written = metadata.PrepareStream(in, out, prepared);
+    conclude(prepared);  // before the output gets its name
+    // A compressed source keeps its block and footer: without them the copy would be neither
+    // the source nor a file that restores.
+    const uint64_t serialized = metadata.SerializedLength();
+    if (serialized == 0) return written;
+    in.seekg(static_cast<std::streamoff>(metadata.CurrentLength()));
+    util::StreamCopyN(in, serialized, out);
+    return Metadata(written.length + serialized, metadata::CloneChunks(written.chunks));
   });
 }
 
-File File::PrepareAndCompress(const fs::path& destination, Options options) const {
-  return Run(*this, CompressedName(destination, options), options, true,
-             [](const Metadata& metadata, std::istream& in, std::ostream& out) {
-               return metadata.IsNivraTiff() ? metadata.HandleNivraTiff(in, out)
-                                             : metadata.PrepareAndEncodeStream(in, out);
-             });
+File File::PrepareAndCompress(const fs::path& destination, Options options, PrepareReport* report) const {
+  PrepareReport counted = PrepareReport::Of(metadata);
+  File compressed = Run(*this, CompressedName(destination, options), options, true,
+                        [&](const Metadata& metadata, std::istream& in, std::ostream& out) {
+                          std::atomic<size_t> prepared{0};
+                          Metadata written = metadata.IsNivraTiff() ? metadata.HandleNivraTiff(in, out)
+                                                                    : metadata.PrepareAndEncodeStream(in, out, prepared);
+                          counted.Conclude(prepared);
+                          return written;
+                        });
+  if (report != nullptr) *report = counted;
+  return compressed;
 }
 
 void File::SetCalibrationId(const std::string& id) const {

@@ -10,6 +10,7 @@
 
 #include "tarn/file/metadata/metadata.hpp"
 #include "tarn/file/options.hpp"
+#include "tarn/file/prepare_report.hpp"
 
 namespace tarn {
 
@@ -30,8 +31,12 @@ class File {
   // an existing destination untouched.
   File Compress(const std::filesystem::path& destination, Options options) const;
   File Decompress(const std::filesystem::path& destination, Options options) const;
-  File Prepare(const std::filesystem::path& destination, Options options) const;
-  File PrepareAndCompress(const std::filesystem::path& destination, Options options) const;
+  // The preparing operations fill `report` when given. With `write_unchanged` false, a
+  // prepare in which no image would be prepared writes nothing and throws NothingToPrepare.
+  File Prepare(const std::filesystem::path& destination, Options options, PrepareReport* report = nullptr,
+               bool write_unchanged = true) const;
+  File PrepareAndCompress(const std::filesystem::path& destination, Options options,
+                          PrepareReport* report = nullptr) const;
 
   // Applies a calibration identifier to every chunk (images keep it).
   void SetCalibrationId(const std::string& id) const;

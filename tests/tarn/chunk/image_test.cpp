@@ -5,6 +5,7 @@
 #include "image_samples.hpp"
 #include "log_recorder.hpp"
 #include "tarn/error.hpp"
+#include "tarn/util/checksum.hpp"
 
 namespace tarn {
 namespace {
@@ -200,6 +201,24 @@ TEST(ImageTest, ImagesThatZstdCannotStoreEitherAreCopied) {
   EXPECT_EQ(written->codec, Codec::None);
   EXPECT_TRUE(out.str() == "before" + noise) << "the half-written zstd frame must be taken back";
   EXPECT_TRUE(log.Contains("Chunk will be copied over."));
+
+  // The copy carries the checksum of what was stored, through the JSON too, and restoring
+  // checks it.
+  EXPECT_EQ(written->checksum, util::Xxh3(noise));
+  const auto read = Chunk::FromJson(written->ToJson(), 4);
+  EXPECT_EQ(read->checksum, written->checksum);
+  EXPECT_EQ(Decode(*read, noise).bytes, noise);
+  std::string damaged = noise;
+  damaged[noise.size() / 3] ^= 4;
+  try {
+    Decode(*read, damaged);
+    ADD_FAILURE() << "a flipped bit in a chunk stored as it is was restored";
+  } catch (const DecodeError& error) {
+    EXPECT_EQ(error.status(), kTarnStatusInvalidFileContent);
+  }
+  Json::Value malformed = written->ToJson();
+  malformed["checksum"] = "not a checksum";
+  EXPECT_THROW(Chunk::FromJson(malformed, 4), bad_metadata);
 }
 
 TEST(ImageTest, CodedChunksAreCopiedByEncodeAndPrepare) {

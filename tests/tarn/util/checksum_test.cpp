@@ -1,6 +1,10 @@
 #include "tarn/util/checksum.hpp"
 
+#include <sstream>
+
 #include <gtest/gtest.h>
+
+#include "tarn/util/checksum_output.hpp"
 
 namespace {
 
@@ -30,3 +34,30 @@ TEST(Xxh3Stream, PiecesGiveTheWholeDigest) {
 }
 
 }  // namespace
+
+// What passes through is summed per range; a return to the start (an encoder replacing its
+// output by a plain copy) starts afresh, a seek anywhere else leaves no sum to trust.
+TEST(ChecksumOutput, SumsRangesAndFollowsRewrites) {
+  using tarn::util::ChecksumOutput;
+  std::ostringstream target;
+  target << "ahead";
+  {
+    ChecksumOutput out(target, {3, 4});
+    out << "abcdefgXY";  // "abc", "defg", then bytes beyond the ranges
+    EXPECT_EQ(out.Sum(0), tarn::util::Xxh3(std::string_view("abc")));
+    EXPECT_EQ(out.Sum(1), tarn::util::Xxh3(std::string_view("defg")));
+    EXPECT_EQ(out.Written(), 9u);
+  }
+  EXPECT_EQ(target.str(), "aheadabcdefgXY");
+
+  ChecksumOutput open(target);
+  const auto start = open.tellp();
+  open << "half-written frame";
+  EXPECT_EQ(open.tellp(), start + std::streamoff(18)) << "telling the position keeps the sum";
+  open.seekp(start);
+  open << "plain";
+  EXPECT_EQ(open.Sum(0), tarn::util::Xxh3(std::string_view("plain")));
+  EXPECT_FALSE(open.Sum(1));
+  open.seekp(start + std::streamoff(2));
+  EXPECT_FALSE(open.Sum(0));
+}

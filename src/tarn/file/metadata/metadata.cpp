@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "tarn/error.hpp"
+#include "tarn/file/metadata/chunk/codec/nivra.hpp"
 #include "tarn/file/metadata/chunk/unspecified_data.hpp"
 #include "tarn/file/metadata/chunk_walk.hpp"
 #include "tarn/file/readers.hpp"
@@ -104,6 +105,18 @@ Metadata Walk(const Metadata& metadata, std::istream& in, std::ostream& out, con
   if (inside < metadata.chunks.size()) throw bad_metadata("Attempted to access chunk outside data boundaries");
   const uint64_t total = metadata::ChunksLength(result.written);
   return Metadata(total, std::move(result.written));
+}
+
+// Counts the chunks whose operation prepared an image; each runs on one thread, which
+// counts the images it prepares (a fallback may prepare the same image twice).
+template <class Operation>
+metadata::ChunkOperation CountingPrepared(Operation operation, std::atomic<size_t>& prepared_chunks) {
+  return [operation, &prepared_chunks](const Chunk& chunk, std::istream& in, std::ostream& out) {
+    const uint64_t before = codec::nivra::PreparedOnThisThread();
+    std::unique_ptr<Chunk> written = operation(chunk, in, out);
+    if (codec::nivra::PreparedOnThisThread() != before) ++prepared_chunks;
+    return written;
+  };
 }
 
 // The image codec stores at most half of an image; zstd may need more and grows the buffer.
@@ -211,15 +224,30 @@ Metadata Metadata::DecodeStream(std::istream& in, std::ostream& out) const {
 }
 
 Metadata Metadata::PrepareStream(std::istream& in, std::ostream& out) const {
-  return Walk<PrepareError, false>(
-      *this, in, out, [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.PrepareStream(i, o); },
-      SameSizeGuess);
+  std::atomic<size_t> ignored{0};
+  return PrepareStream(in, out, ignored);
 }
 
 Metadata Metadata::PrepareAndEncodeStream(std::istream& in, std::ostream& out) const {
+  std::atomic<size_t> ignored{0};
+  return PrepareAndEncodeStream(in, out, ignored);
+}
+
+Metadata Metadata::PrepareStream(std::istream& in, std::ostream& out, std::atomic<size_t>& prepared_chunks) const {
+  return Walk<PrepareError, false>(
+      *this, in, out,
+      CountingPrepared([](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.PrepareStream(i, o); },
+                       prepared_chunks),
+      SameSizeGuess);
+}
+
+Metadata Metadata::PrepareAndEncodeStream(std::istream& in, std::ostream& out,
+                                          std::atomic<size_t>& prepared_chunks) const {
   return Walk<PrepareAndEncodeError, false>(
       *this, in, out,
-      [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.PrepareAndEncodeStream(i, o); },
+      CountingPrepared(
+          [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.PrepareAndEncodeStream(i, o); },
+          prepared_chunks),
       EncodedGuess);
 }
 

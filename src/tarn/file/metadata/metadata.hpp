@@ -1,6 +1,8 @@
 // A whole file described as chunks lying end to end from offset 0.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <istream>
@@ -52,14 +54,23 @@ class Metadata {
   Metadata DecodeStream(std::istream& in, std::ostream& out) const;
   Metadata PrepareStream(std::istream& in, std::ostream& out) const;
   Metadata PrepareAndEncodeStream(std::istream& in, std::ostream& out) const;
+  // The same, adding to `prepared_chunks` one for every chunk whose image they prepared.
+  Metadata PrepareStream(std::istream& in, std::ostream& out, std::atomic<size_t>& prepared_chunks) const;
+  Metadata PrepareAndEncodeStream(std::istream& in, std::ostream& out, std::atomic<size_t>& prepared_chunks) const;
 
   // The metadata block (JSON) and footer of compressed files.
   Json::Value ToJson() const;
   static Metadata FromJson(const Json::Value& json);
   // Appends block and footer; returns the metadata of the whole written file.
   Metadata SerializeToStream(std::ostream& out) const;
+  // A block that carries a checksum is checked against it; every failure is an exception.
   static Metadata DeserializeFromStream(std::istream& in);
   static Metadata DeserializeFromFile(const std::filesystem::path& path);
+  // True when the stream ends like a compressed file: a footer of a version this library
+  // reads, naming a block that fits in front of it and is framed by '{' and '}'. It says
+  // nothing about whether the block is intact. The file form throws when it cannot be opened.
+  static bool IsCompressedStream(std::istream& in);
+  static bool IsCompressedFile(const std::filesystem::path& path);
 
   // TIFFs whose strips are already Nivra-encoded are rewritten instead of walked.
   bool IsNivraTiff() const;

@@ -8,7 +8,9 @@
 #include "tarn/file/metadata/chunk/unspecified_data.hpp"
 #include "tarn/file/metadata/metadata.hpp"
 #include "tarn/file/nivra_tiff_util.hpp"
+#include "tarn/error.hpp"
 #include "tarn/logger.hpp"
+#include "tarn/util/checksum_output.hpp"
 #include "tarn/util/stream.hpp"
 
 namespace tarn {
@@ -159,14 +161,25 @@ Metadata Metadata::HandleNivraTiff(std::istream& in, std::ostream& out) const {
     return Metadata(length, std::move(opaque)).EncodeStream(in, out);
   }
 
-  metadata::CopyTiffHeader(in, out, info.first_ifd_offset);
-  metadata::UpdateTiffMetadataForCompressedOutput(in, out, info.first_ifd_offset, info.bigtiff, info.endianness);
+  // The rewritten headers are stored as they are: each such chunk gets the sum of its output.
+  std::vector<uint64_t> lengths;
+  for (const auto& chunk : chunks) lengths.push_back(chunk->length);
+  util::ChecksumOutput summed(out, lengths);
+  metadata::CopyTiffHeader(in, summed, info.first_ifd_offset);
+  metadata::UpdateTiffMetadataForCompressedOutput(in, summed, info.first_ifd_offset, info.bigtiff, info.endianness);
   const auto position = in.tellg();
   if (position < 0 || static_cast<uint64_t>(position) > length) {
     throw std::runtime_error("TIFF directories end beyond the described data");
   }
-  util::StreamCopyN(in, length - static_cast<uint64_t>(position), out);
-  return Metadata(*this);
+  util::StreamCopyN(in, length - static_cast<uint64_t>(position), summed);
+  summed.PassStateOn(out);
+  Metadata written(*this);
+  for (size_t i = 0; i < written.chunks.size(); ++i) {
+    if (written.chunks[i]->codec != Codec::None) continue;
+    written.chunks[i]->checksum = summed.Sum(i);
+    if (!written.chunks[i]->checksum) throw implementation_error("rewritten TIFF headers were not written in one pass");
+  }
+  return written;
 }
 
 }  // namespace tarn

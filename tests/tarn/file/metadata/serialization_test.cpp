@@ -7,6 +7,7 @@
 #include "tarn/file/metadata/chunk/unspecified_data.hpp"
 #include "tarn/file/metadata/footer.hpp"
 #include "tarn/file/metadata/metadata.hpp"
+#include "tarn/util/checksum.hpp"
 #include "tarn/util/json.hpp"
 #include "test_util.hpp"
 
@@ -40,14 +41,21 @@ Metadata Deserialize(const std::string& file) {
   return Metadata::DeserializeFromStream(in);
 }
 
-TEST(SerializationTest, BlockIsCompactSortedAndCountsItself) {
+TEST(SerializationTest, BlockIsCompactSortedChecksummedAndCountsItself) {
   const Metadata metadata = Compressed({{200, 1000}});
   const std::string file = SerializedFile(metadata, std::string(200, 'x'));
   const uint64_t block_size = file.size() - 200 - 12;
-  const std::string expected = "{\"chunks\":[{\"codec\":2,\"decoded_length\":1000,\"length\":200,\"offset\":0}],"
-                               "\"decoded_length\":1000,\"length\":" +
+  const std::string block = file.substr(200, block_size);
+  // The checksum leads the block; it sums the block's bytes with its own digits as zeros.
+  const std::string opening = "{\"block_checksum\":\"";
+  ASSERT_EQ(block.substr(0, opening.size()), opening);
+  std::string zeroed = block;
+  zeroed.replace(opening.size(), 16, 16, '0');
+  EXPECT_EQ(block.substr(opening.size(), 16), util::ChecksumText(util::Xxh3(zeroed)));
+  const std::string expected = "{\"block_checksum\":\"0000000000000000\",\"chunks\":[{\"codec\":2,\"decoded_length\":"
+                               "1000,\"length\":200,\"offset\":0}],\"decoded_length\":1000,\"length\":" +
                                std::to_string(file.size()) + ",\"version\":4}";
-  EXPECT_EQ(file.substr(200, block_size), expected);
+  EXPECT_EQ(zeroed, expected);
   EXPECT_EQ(file.substr(file.size() - 12), Footer(4, block_size));
 
   const Metadata read = Deserialize(file);
@@ -113,6 +121,99 @@ TEST(SerializationTest, DamagedFootersAndBlocksAreRefused) {
   EXPECT_EQ(ExceptionText(v9 + Footer(4, v9.size())), "Metadata version 9 not supported");
   // A file cut short or extended after writing.
   EXPECT_NE(ExceptionText("y" + good), "");
+}
+
+// The file with its block (found through its footer) edited; the footer keeps its version.
+std::string WithBlock(const std::string& file, const std::string& from, const std::string& to) {
+  std::istringstream in(file.substr(file.size() - 12));
+  const metadata::Footer footer = metadata::Footer::ReadFrom(in);
+  std::string block = file.substr(file.size() - 12 - footer.length, footer.length);
+  const size_t at = block.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) block.replace(at, from.size(), to);
+  return file.substr(0, file.size() - 12 - footer.length) + block + Footer(footer.version, block.size());
+}
+
+std::string WithFooter(const std::string& block, uint32_t version, const std::string& data) {
+  return data + block + Footer(version, block.size());
+}
+
+// A block of `members` whose "length" is the size of the whole file it ends.
+std::string WithFooterCountingAll(const std::string& members, uint32_t version, const std::string& data) {
+  std::string block;
+  for (uint64_t total = 0; data.size() + block.size() + 12 != total;) {
+    total = data.size() + block.size() + 12;
+    block = "{" + members + ",\"length\":" + std::to_string(total) + "}";
+  }
+  return WithFooter(block, version, data);
+}
+
+// A description that does not fit its file (damage to a block written now or before blocks
+// carried checksums) is refused; what older writers made is still read.
+TEST(SerializationTest, DescriptionsAreCheckedAgainstTheirFile) {
+  const std::string current = SerializedFile(Compressed({{10, 20}}), std::string(10, 'x'));
+  const std::string legacy = test::ReadFile(std::filesystem::path(TARN_VECTORS_DIR) / "v4-image.tif.nivra");
+  ASSERT_FALSE(legacy.empty());
+  const std::string data(10, 'x');
+  const std::string v0_chunk = R"("chunks":[{"codec":0,"decoded_length":10,"length":10,"offset":0}])";
+  const struct {
+    const char* name;
+    std::string file;
+    const char* refusal;  // empty: the file reads
+  } cases[] = {
+      {"intact, with checksum", current, ""},
+      {"chunk changed", WithBlock(current, "\"codec\":2", "\"codec\":3"), "does not match its checksum"},
+      {"checksum not lowercase hex", WithBlock(current, "\"block_checksum\":\"", "\"block_checksum\":\"X"),
+       "malformed \"block_checksum\""},
+      // A damaged key name leaves the rest intact: read as a block without checksum.
+      {"checksum key renamed", WithBlock(current, "block_checksum", "block_chucksum"), ""},
+      {"written before checksums", legacy, ""},
+      {"version key renamed", WithBlock(legacy, "\"version\"", "\"versign\""),
+       "footer version 4 does not match metadata version 0"},
+      {"version 0", WithBlock(legacy, "\"version\":4", "\"version\":0"), "does not match metadata version 0"},
+      {"version 3", WithBlock(legacy, "\"version\":4", "\"version\":3"), "does not match metadata version 3"},
+      {"gap before the block",
+       WithFooterCountingAll(v0_chunk + R"(,"decoded_length":10,"version":4)", 4, data + "y"),
+       "chunks end at 10 but the metadata block starts at 11"},
+      {"no gap", WithFooterCountingAll(v0_chunk + R"(,"decoded_length":10,"version":4)", 4, data), ""},
+      // Older footers: version 0 blocks fill gaps, but never into the block.
+      {"footer 2, version 0", WithFooter("{" + v0_chunk + R"(,"length":10,"version":0})", 2, data), ""},
+      {"footer 2, no version", WithFooter("{" + v0_chunk + R"(,"length":10})", 2, data), ""},
+      {"footer 2, version 0 over the block", WithFooter("{" + v0_chunk + R"(,"length":90,"version":0})", 2, data),
+       "chunks overlap the metadata block"},
+      {"footer 3, version 2", WithFooterCountingAll(v0_chunk + R"(,"decoded_length":10,"version":2)", 3, data), ""},
+      {"footer 3, version 3", WithFooterCountingAll(v0_chunk + R"(,"decoded_length":10,"version":3)", 3, data), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string text = ExceptionText(c.file);
+    if (*c.refusal == '\0') {
+      EXPECT_EQ(text, "");
+    } else {
+      EXPECT_NE(text.find(c.refusal), std::string::npos) << text;
+    }
+  }
+}
+
+// A file ends like a compressed file when its footer names a block framed by braces; a
+// damaged block does not change that, so that damage is reported as damage.
+TEST(SerializationTest, CompressedFilesAreToldByTheirEnd) {
+  const std::string current = SerializedFile(Compressed({{10, 20}}), std::string(10, 'x'));
+  const std::string block = "{\"version\":4}";
+  const std::pair<std::string, bool> cases[] = {
+      {current, true},
+      {WithBlock(current, "\"codec\":2", "\"codec\":3"), true},
+      {WithFooter(" \n" + block + "\n", 4, "data"), true},
+      {"plain text that is long enough to hold twelve bytes", false},
+      {"short", false},
+      {WithFooter(block, 1, "data"), false},
+      {"data" + block + Footer(4, 1000), false},
+      {WithFooter("[" + block + "]", 4, "data"), false},
+  };
+  for (const auto& [file, compressed] : cases) {
+    std::istringstream in(file);
+    EXPECT_EQ(Metadata::IsCompressedStream(in), compressed) << file;
+  }
 }
 
 TEST(SerializationTest, ContiguousVersionsCheckOffsetsAndDecodedLength) {

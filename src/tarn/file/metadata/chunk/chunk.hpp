@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -24,17 +25,20 @@ class Chunk {
   Chunk(const Chunk&) = delete;
   Chunk& operator=(const Chunk&) = delete;
 
-  virtual Json::Value ToJson() const;  // {"codec", "length"}; kinds add their keys
+  virtual Json::Value ToJson() const;  // {"codec", "length"} and "checksum" when known; kinds add their keys
   virtual std::unique_ptr<Chunk> CloneWithCodec(Codec codec, uint64_t length) const = 0;
   virtual uint64_t DecodedLength() const = 0;
   virtual void SetCalibrationId(const std::string& id);
   // Same codec and length; kinds compare their own fields too.
   virtual bool operator==(const Chunk& other) const;
 
-  std::unique_ptr<Chunk> Clone() const { return CloneWithCodec(codec, length); }
+  // The same chunk, checksum included.
+  std::unique_ptr<Chunk> Clone() const;
 
   // Each reads exactly this chunk's bytes from `in`, appends its result to `out`
-  // and returns the chunk that describes what was written.
+  // and returns the chunk that describes what was written. Encoding gives a chunk that
+  // is stored as it is (codec None) the checksum of its bytes; decoding such a chunk
+  // checks them (status 7 when they differ).
   std::unique_ptr<Chunk> EncodeStream(std::istream& in, std::ostream& out) const;
   std::unique_ptr<Chunk> DecodeStream(std::istream& in, std::ostream& out) const;
   std::unique_ptr<Chunk> PrepareStream(std::istream& in, std::ostream& out) const;
@@ -45,12 +49,19 @@ class Chunk {
 
   const Codec codec;
   const uint64_t length;
+  // XXH3-64 of the stored bytes of a chunk kept without coding ("checksum" in the JSON);
+  // nothing for chunks written before they carried one.
+  std::optional<uint64_t> checksum;
 
  protected:
   virtual CodecResult EncodeStream_(std::istream& in, std::ostream& out) const = 0;
   virtual CodecResult DecodeStream_(std::istream& in, std::ostream& out) const = 0;
   virtual CodecResult PrepareStream_(std::istream& in, std::ostream& out) const = 0;
   virtual CodecResult PrepareAndEncodeStream_(std::istream& in, std::ostream& out) const = 0;
+
+ private:
+  using Operation = CodecResult (Chunk::*)(std::istream&, std::ostream&) const;
+  std::unique_ptr<Chunk> Store(std::istream& in, std::ostream& out, Operation operation) const;
 };
 
 }  // namespace tarn

@@ -6,16 +6,31 @@
 #include "tarn/file/metadata/chunk/image.hpp"
 #include "tarn/file/metadata/chunk/interleaved_image.hpp"
 #include "tarn/file/metadata/chunk/unspecified_data.hpp"
+#include "tarn/util/checksum.hpp"
 
 namespace tarn {
 
-std::unique_ptr<Chunk> Chunk::FromJson(const Json::Value& json, int version) {
-  if (!json.isObject()) throw bad_metadata("chunk JSON is not an object");
+namespace {
+
+std::unique_ptr<Chunk> KindFromJson(const Json::Value& json, int version) {
   if (json.isMember("width")) {
     if (json.isMember("channels")) return chunk::InterleavedImage::FromJson(json, version);
     return chunk::Image::FromJson(json, version);
   }
   return chunk::UnspecifiedData::FromJson(json, version);
+}
+
+}  // namespace
+
+std::unique_ptr<Chunk> Chunk::FromJson(const Json::Value& json, int version) {
+  if (!json.isObject()) throw bad_metadata("chunk JSON is not an object");
+  std::unique_ptr<Chunk> chunk = KindFromJson(json, version);
+  // Any kind may carry the checksum of its stored bytes.
+  if (const Json::Value* checksum = json.find("checksum", "checksum" + 8)) {
+    chunk->checksum = checksum->isString() ? util::ParseChecksumText(checksum->asString()) : std::nullopt;
+    if (!chunk->checksum) throw bad_metadata("chunk \"checksum\" is not 16 hexadecimal digits");
+  }
+  return chunk;
 }
 
 }  // namespace tarn

@@ -74,6 +74,7 @@ const Brimlake::Nivra::ParallelFor& CodecThreads() {
 uint64_t EncodeCapacity(const Geometry& geometry) { return geometry.PixelCount(); }
 
 std::atomic<bool> verification{true};
+thread_local uint64_t prepared_on_this_thread = 0;
 std::mutex hook_mutex;
 std::function<void(std::span<uint8_t>)> encoded_stream_hook;
 
@@ -232,8 +233,11 @@ CodecResult PrepareSpan(const ImageChunk& chunk, std::span<const uint8_t> source
   std::copy(kept.begin(), kept.end(), pixels.begin());
   header->Embed(pixels);
   restore_order();
+  ++prepared_on_this_thread;
   return unchanged;
 }
+
+uint64_t PreparedOnThisThread() { return prepared_on_this_thread; }
 
 template <class ImageChunk>
 CodecResult EncodeStream(const ImageChunk& chunk, std::istream& in, std::ostream& out) {

@@ -47,6 +47,10 @@ template <class ImageChunk>
 CodecResult PrepareSpan(const ImageChunk& chunk, std::span<const uint8_t> source, std::span<uint8_t> destination,
                         bool prepare_only);
 
+// How many images PrepareSpan has prepared on the calling thread (images it finds prepared
+// already are left as they are and not counted): the walks tell from it what they prepared.
+uint64_t PreparedOnThisThread();
+
 // Swaps the two bytes of every 16-bit value; source and destination may be the same span.
 void SwapBytes16(std::span<const uint8_t> source, std::span<uint8_t> destination);
 
