@@ -12,6 +12,8 @@ packages=(
   libcurl4-openssl-dev libssl-dev
   python3-dev pybind11-dev python3-zarr python3-numcodecs python3-distributed python3-pytest
   python3-fusepy
+  libopenjph-dev libraw-dev python3-matplotlib
+  python3-h5py libhdf5-dev hdf5-tools
   dpkg-dev file
 )
 # Node.js (with npm and its headers) comes with the machine; Debian's own when it does not.
