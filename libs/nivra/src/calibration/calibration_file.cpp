@@ -71,6 +71,7 @@ std::string CalibrationFileText(const NoiseModel& model, const std::string& iden
   root["cameras"].append(camera);
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "  ";
+  writer["precision"] = 8;
   return Json::writeString(writer, root) + "\n";
 }
 
