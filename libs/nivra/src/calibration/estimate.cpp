@@ -65,6 +65,12 @@ Prepared CheckValues(const std::vector<Plane>& planes, const EstimateOptions& op
   Prepared prepared;
   for (const Plane& plane : planes) prepared.histogram.Add(plane);
   RefuseCoarseGrid(prepared.histogram);
+  const auto distinct = std::count_if(prepared.histogram.counts.begin(), prepared.histogram.counts.end(),
+                                      [](uint64_t count) { return count != 0; });
+  if (distinct < 16) {
+    Refuse(Refusal::kNarrowRange, "the images hold only " + std::to_string(distinct) +
+                                      " distinct values: no noise to measure (a constant or synthetic image)");
+  }
   if (options.white_level) {
     prepared.white = *options.white_level;
     prepared.white_source = "given";
