@@ -160,7 +160,7 @@ NoiseModel FromSamples(Method method, const CollectedSamples& collected, const P
                              VarianceSample::Use::kFitted});
   }
 
-  LineFit fit = FitLine(points);
+  LineFit fit = FitLineFromBelow(points);
   // One or two bins far from all others would set the slope alone: they are left out.
   if (fit.ok) {
     std::vector<std::size_t> order;
@@ -175,6 +175,9 @@ NoiseModel FromSamples(Method method, const CollectedSamples& collected, const P
       if (drop_upper == drop_lower) break;
       std::vector<Point> kept;
       std::vector<std::size_t> kept_bin;
+      for (std::size_t i = 0; i < points.size(); ++i) {
+        if (fit.outlier[i]) model.samples[point_bin[i]].use = VarianceSample::Use::kOutlier;
+      }
       for (std::size_t j = 0; j < order.size(); ++j) {
         if ((drop_upper && j >= k) || (drop_lower && j < k)) {
           model.samples[point_bin[order[j]]].use = VarianceSample::Use::kOutlier;
@@ -187,7 +190,7 @@ NoiseModel FromSamples(Method method, const CollectedSamples& collected, const P
       }
       points = std::move(kept);
       point_bin = std::move(kept_bin);
-      fit = FitLine(points);
+      fit = FitLineFromBelow(points);
       break;
     }
   }

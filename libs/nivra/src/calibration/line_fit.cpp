@@ -113,4 +113,48 @@ LineFit FitLine(const std::vector<Point>& points) {
   return fit;
 }
 
+LineFit FitLineFromBelow(const std::vector<Point>& points) {
+  constexpr std::size_t kStart = 5;
+  if (points.size() <= kStart) return FitLine(points);
+  std::vector<std::size_t> order(points.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return points[a].x < points[b].x; });
+  const std::size_t start = std::max(kStart, points.size() / 3);
+  std::vector<bool> included(points.size(), false);
+  auto fit_included = [&] {
+    std::vector<Point> subset;
+    std::vector<std::size_t> where;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      if (included[i]) {
+        subset.push_back(points[i]);
+        where.push_back(i);
+      }
+    }
+    LineFit fit = FitLine(subset);
+    std::vector<bool> outlier(points.size(), true);
+    for (std::size_t k = 0; k < where.size(); ++k) outlier[where[k]] = fit.outlier.empty() ? false : fit.outlier[k];
+    fit.outlier = outlier;
+    return fit;
+  };
+  for (std::size_t k = 0; k < start; ++k) included[order[k]] = true;
+  LineFit fit = fit_included();
+  if (!fit.ok) return fit;
+  for (std::size_t k = 0; k < start; ++k) included[order[k]] = !fit.outlier[order[k]];
+  std::size_t misses = 0;
+  for (std::size_t k = start; k < order.size() && misses < 2; ++k) {
+    const Point& point = points[order[k]];
+    const double scale = std::sqrt(std::max(1.0, fit.reduced_chi2));
+    const double error = std::hypot(point.error, fit.ErrorAt(point.x)) * scale;
+    if (std::fabs(point.y - fit.At(point.x)) > 4 * error) {
+      ++misses;
+      continue;
+    }
+    misses = 0;
+    included[order[k]] = true;
+    const LineFit grown = fit_included();
+    if (grown.ok) fit = grown;
+  }
+  return fit_included();
+}
+
 }  // namespace Brimlake::Nivra::calibration

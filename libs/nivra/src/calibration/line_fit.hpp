@@ -30,6 +30,13 @@ struct LineFit {
 // covariance grows with the scatter when the points scatter more than their errors say.
 LineFit FitLine(const std::vector<Point>& points);
 
+// The same grown from the darkest bins upwards: the lowest third (at least five) is fitted
+// first, then each brighter bin joins while it lies within four errors of the line so far;
+// after two brighter bins in a row off the line, the rest are left out too. A few bright
+// bins far away (moving or changing objects, which only add variance) would otherwise set
+// the slope by their leverage alone.
+LineFit FitLineFromBelow(const std::vector<Point>& points);
+
 // Standard normal quantile.
 double NormalQuantile(double p);
 

@@ -31,8 +31,8 @@ struct CollectedSamples {
 };
 
 // Second differences x[k-1] − 2x[k] + x[k+1] of every pixel over consecutive frames
-// (first differences for stacks of two), binned by the frames' mean, robust to moving
-// objects by two rounds of clipping at four standard deviations.
+// (first differences for stacks of two), binned by the pixel's mean over nearby frames, robust to moving
+// objects by clipping at four standard deviations and the interquartile range of the rest.
 CollectedSamples StackSamples(const std::vector<Stack>& stacks, unsigned white_level);
 
 // Residuals about the least-squares cubic surface of blocks of 8 × 8 same-colour
