@@ -101,6 +101,22 @@ Ratios MeasureRatios(const std::vector<ImagePlane>& planes, const cal::NoiseMode
   return ratios;
 }
 
+// The 99.9th percentile of every plane's values.
+double BrightValue(const std::vector<ImagePlane>& planes) {
+  std::vector<uint64_t> histogram(65536, 0);
+  uint64_t total = 0;
+  for (const ImagePlane& plane : planes) {
+    for (uint16_t value : plane.pixels) ++histogram[value];
+    total += plane.pixels.size();
+  }
+  uint64_t seen = 0;
+  for (std::size_t value = 0; value < histogram.size(); ++value) {
+    seen += histogram[value];
+    if (static_cast<double>(seen) >= 0.999 * static_cast<double>(total)) return static_cast<double>(value);
+  }
+  return 65535;
+}
+
 std::string Ratio(uint64_t raw, uint64_t coded) {
   return coded == 0 ? "-" : fmt::format("{:.2f}:1", static_cast<double>(raw) / static_cast<double>(coded));
 }
@@ -213,6 +229,12 @@ int Calibrate(const Arguments& arguments, Console& console) {
   }
   const Ratios ratios = MeasureRatios(planes, model);
   PrintModel(model, identifier, arguments.files.size(), ratios, console);
+  const double bright = BrightValue(planes);
+  if (bright > model.mean_high * 1.5) {
+    console.Out(fmt::format("  note         the images reach {:.6g} (99.9th percentile), beyond the intensities measured; "
+                            "the model is extrapolated there",
+                            bright));
+  }
 
   cal::Provenance provenance;
   for (const std::string& path : arguments.files) provenance.sources.push_back(fs::path(path).filename().string());
