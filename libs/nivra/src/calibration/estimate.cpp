@@ -265,6 +265,13 @@ NoiseModel FromSamples(Method method, const CollectedSamples& collected, const P
   }
   double sigma2 = model.intercept + model.slope * black;
   if (sigma2 < 0) {
+    // Preparing falls back to a camera's own black level when the calibration's differs by
+    // more than a fifth, which would then give more noise than was measured.
+    if (options.black_level && !dark && -model.intercept / model.slope > 1.2 * *options.black_level) {
+      Refuse(Refusal::kNotALine, "the measured line gives negative noise at the camera's black level " +
+                                     Num(*options.black_level, 6) + " (variance " + Num(model.Variance(black)) +
+                                     "): the images do not follow the camera's own black level");
+    }
     black = -model.intercept / model.slope;
     sigma2 = 0;
     model.black_level_source += ", raised so that the read noise is not negative";
