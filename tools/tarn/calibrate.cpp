@@ -6,7 +6,6 @@
 #include <cctype>
 #include <fstream>
 #include <memory>
-#include <set>
 #include <system_error>
 
 #include <fmt/format.h>
@@ -26,6 +25,8 @@ namespace cal = Brimlake::Nivra::Calibration;
 
 // Planes coded to tell the ratio prepare would reach; enough to be representative.
 constexpr std::size_t kRatioPlanes = 64;
+// Pixels read from all files together (1 GiB of planes): far more than a model needs.
+constexpr std::size_t kMaxPixels = std::size_t{1} << 29;
 
 struct Failure {
   std::string message;
@@ -39,16 +40,21 @@ std::string FileNameFor(const std::string& identifier) {
   return name + ".json";
 }
 
-std::vector<ImagePlane> ReadAll(const std::vector<std::string>& paths, std::size_t& skipped) {
+std::vector<ImagePlane> ReadAll(const std::vector<std::string>& paths, std::size_t& skipped, Console& console) {
   std::vector<ImagePlane> planes;
+  std::size_t pixels = 0;
   for (const std::string& path : paths) {
     FilePlanes found;
     try {
-      found = ReadImagePlanes(path);
+      found = ReadImagePlanes(path, kMaxPixels - std::min(pixels, kMaxPixels));
     } catch (const std::exception& error) {
       throw Failure{fmt::format("{}: {}", path, error.what())};
     }
     skipped += found.skipped;
+    for (const ImagePlane& plane : found.planes) pixels += plane.pixels.size();
+    if (found.truncated) {
+      console.Err(fmt::format("tarn: calibrate: {}: only the planes up to {} pixels in all are used", path, kMaxPixels));
+    }
     for (ImagePlane& plane : found.planes) planes.push_back(std::move(plane));
   }
   return planes;
@@ -176,7 +182,7 @@ void PrintModel(const cal::NoiseModel& model, const std::string& identifier, std
 
 int Calibrate(const Arguments& arguments, Console& console) {
   std::size_t skipped = 0;
-  const std::vector<ImagePlane> planes = ReadAll(arguments.files, skipped);
+  const std::vector<ImagePlane> planes = ReadAll(arguments.files, skipped, console);
   if (planes.empty()) {
     throw Failure{fmt::format("no uncompressed 16-bit image planes found{}", skipped == 0 ? std::string()
                                                                                        : fmt::format(
@@ -211,7 +217,7 @@ int Calibrate(const Arguments& arguments, Console& console) {
     if (*white >= 1 && *white <= 65535) options.white_level = *white;
   }
   std::size_t dark_skipped = 0;
-  const std::vector<ImagePlane> dark = ReadAll(arguments.dark_frames, dark_skipped);
+  const std::vector<ImagePlane> dark = ReadAll(arguments.dark_frames, dark_skipped, console);
   for (const ImagePlane& plane : dark) options.dark_frames.push_back(plane.View());
   if (!arguments.dark_frames.empty() && dark.empty()) throw Failure{"the dark frames hold no 16-bit image planes"};
 

@@ -1,5 +1,6 @@
 #include "image_planes.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <fstream>
@@ -52,17 +53,21 @@ double Variance(const cal::Plane& a, const cal::Plane* b) {
 
 }  // namespace
 
-FilePlanes ReadImagePlanes(const std::filesystem::path& path) {
+FilePlanes ReadImagePlanes(const std::filesystem::path& path, std::size_t max_pixels) {
   const Metadata metadata = Metadata::Read(path);
   std::ifstream file(path, std::ios::binary);
   if (!file) throw std::runtime_error(fmt::format("cannot open {}", path.string()));
   FilePlanes found;
   uint64_t offset = 0;
-  std::size_t index = 0;
+  std::size_t pixels = 0;
   for (const auto& chunk : metadata.chunks) {
     const uint64_t at = offset;
     offset += chunk->length;
-    ++index;
+    if (pixels >= max_pixels) {
+      found.truncated |= dynamic_cast<const chunk::Image*>(chunk.get()) != nullptr ||
+                         dynamic_cast<const chunk::InterleavedImage*>(chunk.get()) != nullptr;
+      continue;
+    }
     if (const auto* image = dynamic_cast<const chunk::Image*>(chunk.get())) {
       if (image->codec != Codec::None || image->bytes_per_pixel != 2) {
         ++found.skipped;
@@ -76,6 +81,7 @@ FilePlanes ReadImagePlanes(const std::filesystem::path& path) {
       plane.pixels.resize(std::size_t{image->width} * image->height);
       for (std::size_t i = 0; i < plane.pixels.size(); ++i) plane.pixels[i] = Sample(&bytes[2 * i], image->endianness);
       TakeCamera(image->calibration, plane);
+      pixels += plane.pixels.size();
       found.planes.push_back(std::move(plane));
     } else if (const auto* interleaved = dynamic_cast<const chunk::InterleavedImage*>(chunk.get())) {
       if (interleaved->codec != Codec::None || interleaved->bytes_per_pixel != 2 ||
@@ -98,6 +104,7 @@ FilePlanes ReadImagePlanes(const std::filesystem::path& path) {
           }
         }
         TakeCamera(interleaved->calibration, plane);
+        pixels += plane.pixels.size();
         found.planes.push_back(std::move(plane));
       }
     }

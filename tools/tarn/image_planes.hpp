@@ -1,6 +1,7 @@
 // The 16-bit image planes a file holds, as Tarn's readers find them, in host order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -29,10 +30,12 @@ struct ImagePlane {
 struct FilePlanes {
   std::vector<ImagePlane> planes;
   std::size_t skipped = 0;  // image chunks that are not uncompressed 16-bit planes
+  bool truncated = false;   // more planes followed than `max_pixels` allowed
 };
 
-// Throws std::runtime_error when the file cannot be read.
-FilePlanes ReadImagePlanes(const std::filesystem::path& path);
+// Planes in file order until they hold `max_pixels` pixels. Throws std::runtime_error
+// when the file cannot be read.
+FilePlanes ReadImagePlanes(const std::filesystem::path& path, std::size_t max_pixels = SIZE_MAX);
 
 // Consecutive planes of one series become a stack while they show the same field: the
 // difference of two frames of one field is noise, far smaller than the scene.
