@@ -264,14 +264,20 @@ NoiseModel FromSamples(Method method, const CollectedSamples& collected, const P
     model.black_level_source = "the darkest data (0.1th percentile of the values)";
   }
   double sigma2 = model.intercept + model.slope * black;
-  if (sigma2 < 0) {
+  if (sigma2 < 0 && options.black_level && !dark) {
     // Preparing falls back to a camera's own black level when the calibration's differs by
-    // more than a fifth, which would then give more noise than was measured.
-    if (options.black_level && !dark && -model.intercept / model.slope > 1.2 * *options.black_level) {
-      Refuse(Refusal::kNotALine, "the measured line gives negative noise at the camera's black level " +
-                                     Num(*options.black_level, 6) + " (variance " + Num(model.Variance(black)) +
-                                     "): the images do not follow the camera's own black level");
+    // more than a fifth, so the black level stays. Its variance is σ² ≥ 0, so the line from
+    // zero there to the bound at the top of the range stays under the true line over the range.
+    if (!(high > black)) {
+      Refuse(Refusal::kNotALine, "the camera's black level " + Num(black, 6) +
+                                     " lies above the intensities measured: the images do not follow it");
     }
+    const double top = model.Variance(high);
+    model.slope = top / (high - black);
+    model.intercept = -model.slope * black;
+    sigma2 = 0;
+    model.black_level_source += "; read noise 0 within the confidence bound";
+  } else if (sigma2 < 0) {
     black = -model.intercept / model.slope;
     sigma2 = 0;
     model.black_level_source += ", raised so that the read noise is not negative";
