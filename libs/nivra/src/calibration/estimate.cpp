@@ -161,8 +161,9 @@ NoiseModel FromSamples(Method method, const CollectedSamples& collected, const P
   }
 
   LineFit fit = FitLineFromBelow(points);
-  // One or two bins far from all others would set the slope alone: they are left out.
-  if (fit.ok) {
+  // One or two bins far from all others would set the slope alone: they are left out
+  // (the dark frames' point is measured, not a stray bin, and stays).
+  if (fit.ok && !dark) {
     std::vector<std::size_t> order;
     for (std::size_t i = 0; i < points.size(); ++i) {
       if (!fit.outlier[i]) order.push_back(i);
