@@ -235,6 +235,10 @@ int Calibrate(const Arguments& arguments, Console& console) {
   }
   const Ratios ratios = MeasureRatios(planes, model);
   PrintModel(model, identifier, arguments.files.size(), ratios, console);
+  if (options.dark_frames.empty() && !options.black_level) {
+    console.Out("  note         without dark frames (--dark) only the gain and the intercept are measured; the "
+                "black level and read noise above are one split of it, which preparing does not depend on");
+  }
   const double bright = BrightValue(planes);
   if (bright > model.mean_high * 1.5) {
     console.Out(fmt::format("  note         the images reach {:.6g} (99.9th percentile), beyond the intensities measured; "
