@@ -21,5 +21,6 @@ void RegisterStatusError();
 
 void DefineFileFunctions(py::module_& module);
 void DefineCodecFunctions(py::module_& codec);
+void DefineCalibrationFunctions(py::module_& calibration);
 
 }  // namespace tarn_python

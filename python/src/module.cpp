@@ -35,4 +35,6 @@ PYBIND11_MODULE(_tarn, module) {
   tarn_python::DefineFileFunctions(module);
   py::module_ codec = module.def_submodule("nivra", "The Nivra image codec on 2-D uint16 arrays.");
   tarn_python::DefineCodecFunctions(codec);
+  py::module_ calibration = module.def_submodule("calibration", "The noise-model estimator of libnivra.");
+  tarn_python::DefineCalibrationFunctions(calibration);
 }

@@ -18,6 +18,7 @@ from ._files import (
     set_log_level,
 )
 from . import nivra
+from . import calibration
 from ._tarn import version as _version
 
 __version__ = _version()
@@ -25,6 +26,7 @@ __version__ = _version()
 __all__ = [
     "Error",
     "add_log_file",
+    "calibration",
     "clear_calibration",
     "compress_file",
     "decompress_file",

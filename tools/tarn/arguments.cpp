@@ -14,6 +14,10 @@ Commands:
   test FILE.nivra...        decode and check every chunk; writes nothing
   info FILE.nivra...        list the chunks of compressed files and the ratio
   prepare FILE...           write FILE.prepared.EXT with its 16-bit images prepared (lossy)
+  calibrate FILE... --id NAME
+                            measure the camera's noise model from its 16-bit images (a time
+                            series or repeated frames, else single images) and write it as
+                            calibration NAME to the user's calibration folder (or -o FILE)
 
 Options:
   -r, --recursive           walk folders: compress takes every regular file not ending
@@ -31,6 +35,11 @@ Options:
   --prepare                 compress: prepare images before compressing (lossy)
   --calibration PATH        load a calibration file or folder (repeatable)
   --calibration-id ID       use this calibration for every image (prepare, --prepare)
+  --id NAME                 calibrate: the calibration's identifier (default: the camera's
+                            Make_Model_ISO<iso> when the files name it)
+  --dark FILE               calibrate: frames taken without light (repeatable): black level
+                            and read noise directly
+  --single-image            calibrate: measure each image on its own, even in a time series
   -v, --verbose             more output: a line per file of a batch, then the
                             library's notes (repeatable)
   -q, --quiet               less output: no progress, summary or per-file lines;
@@ -47,7 +56,7 @@ namespace {
 const std::map<std::string_view, Command> kCommands = {
     {"compress", Command::Compress}, {"decompress", Command::Decompress}, {"prepare", Command::Prepare},
     {"info", Command::Info},         {"test", Command::Test},             {"help", Command::Help},
-    {"version", Command::Version},
+    {"version", Command::Version},   {"calibrate", Command::Calibrate},
 };
 
 unsigned ParseThreads(std::string_view text) {
@@ -63,6 +72,15 @@ void Check(const Arguments& arguments) {
   const Command command = arguments.command;
   if (command == Command::Help || command == Command::Version) return;
   if (arguments.files.empty()) throw UsageError("no input file given");
+  if (command == Command::Calibrate) {
+    if (arguments.recursive || arguments.prepare || arguments.remove_sources || arguments.metadata_json) {
+      throw UsageError("calibrate takes FILE..., --id NAME, --dark FILE, --single-image, -o FILE and -f");
+    }
+    return;
+  }
+  if (arguments.calibration_name || !arguments.dark_frames.empty() || arguments.single_image) {
+    throw UsageError("--id, --dark and --single-image work with calibrate only");
+  }
   if (arguments.output && arguments.files.size() > 1 && !arguments.recursive) {
     throw UsageError("-o takes a single input file (or, with -r, names an output folder)");
   }
@@ -133,6 +151,12 @@ Arguments ParseArguments(int argc, char** argv) {
       arguments.calibrations.push_back(value(argument));
     } else if (argument == "--calibration-id") {
       arguments.calibration_id = value(argument);
+    } else if (argument == "--id") {
+      arguments.calibration_name = value(argument);
+    } else if (argument == "--dark") {
+      arguments.dark_frames.push_back(value(argument));
+    } else if (argument == "--single-image") {
+      arguments.single_image = true;
     } else if (argument == "--json") {
       // `info --json` is a switch; elsewhere --json names the metadata side file.
       if (have_command && arguments.command == Command::Info) {

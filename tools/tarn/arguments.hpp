@@ -8,7 +8,7 @@
 
 namespace tarn::cli {
 
-enum class Command { Compress, Decompress, Prepare, Info, Test, Help, Version };
+enum class Command { Compress, Decompress, Prepare, Info, Test, Help, Version, Calibrate };
 
 struct Arguments {
   Command command = Command::Help;
@@ -24,6 +24,9 @@ struct Arguments {
   std::optional<std::string> calibration_id;   // --calibration-id ID
   std::optional<std::string> metadata_json;    // --json PATH (compress, decompress)
   int verbosity = 0;                           // -v adds one, -q takes one
+  std::optional<std::string> calibration_name;  // calibrate --id NAME
+  std::vector<std::string> dark_frames;         // calibrate --dark FILE (repeatable)
+  bool single_image = false;                    // calibrate --single-image
 };
 
 // A command line that cannot be run as written (exit status 2).

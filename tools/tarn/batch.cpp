@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "calibration_search.hpp"
 #include "chunk_check.hpp"
 #include "interrupt.hpp"
 #include "leftover_sweep.hpp"
@@ -198,6 +199,18 @@ class Batch {
     throw JobFailure{fmt::format("{} (status {}: {})", log.errors.back(), code, TarnStatusDescription(status))};
   }
 
+  // A prepare that found no calibration also says what it looked for and where.
+  void CheckPrepared(TarnStatus status, const FileLog& log, const Job& job) const {
+    try {
+      Check(status, log);
+    } catch (JobFailure& failure) {
+      if (status == kTarnStatusNoParametersForIdentifier) {
+        failure.reason += "\n  " + MissingCalibrationHint(job.source, arguments_.calibration_id, arguments_.calibrations);
+      }
+      throw;
+    }
+  }
+
   // Decompress and test take compressed files only, whatever their names say.
   static void RequireCompressed(const Job& job) {
     bool compressed = false;
@@ -225,11 +238,12 @@ class Batch {
     PrepareDestination(job);
     const fs::path& destination = *job.destination;
     PrepareReport report;
-    Check(arguments_.prepare ? PrepareAndCompressFile(job.source.c_str(), destination.c_str(),
-                                                      Optional(arguments_.calibration_id),
-                                                      Optional(arguments_.metadata_json), report)
-                             : TarnCompressFile(job.source.c_str(), destination.c_str(), Optional(arguments_.metadata_json)),
-          log);
+    CheckPrepared(arguments_.prepare ? PrepareAndCompressFile(job.source.c_str(), destination.c_str(),
+                                                              Optional(arguments_.calibration_id),
+                                                              Optional(arguments_.metadata_json), report)
+                                     : TarnCompressFile(job.source.c_str(), destination.c_str(),
+                                                        Optional(arguments_.metadata_json)),
+                  log, job);
     Outcome outcome{true, {}, {}, SizeOf(job.source), SizeOf(destination)};
     outcome.lossy = report.prepared > 0;
     if (arguments_.remove_sources) {
@@ -289,7 +303,7 @@ class Batch {
     if (!arguments_.force && status != kTarnStatusOk && report.nothing_to_prepare) {
       throw JobFailure{"nothing to prepare: " + *report.nothing_to_prepare};
     }
-    Check(status, log);
+    CheckPrepared(status, log, job);
     Outcome outcome{true, {}, {}, SizeOf(job.source), SizeOf(*job.destination)};
     outcome.lossy = report.prepared > 0;
     if (ShowFileLine()) {

@@ -10,6 +10,7 @@
 
 #include "arguments.hpp"
 #include "batch.hpp"
+#include "calibrate.hpp"
 #include "console.hpp"
 #include "info.hpp"
 #include "interrupt.hpp"
@@ -73,6 +74,8 @@ int main(int argc, char** argv) {
   tarn::cli::RouteLibraryLog(console, arguments.verbosity);
   // The batch commands stop cleanly on a signal; any other ends as the signal says.
   if (tarn::cli::IsBatchCommand(arguments.command)) tarn::cli::HandleInterrupts();
+  // The installed and the user's calibrations first, so that --calibration can replace them.
+  TarnCalibrationRegistryDefaultInitialize();
   for (const std::string& path : arguments.calibrations) {
     if (TarnCalibrationRegistryLoadPath(path.c_str()) == 0) {
       console.Err(fmt::format("tarn: {}: no calibration could be loaded", path));
@@ -80,6 +83,7 @@ int main(int argc, char** argv) {
     }
   }
   if (arguments.command == Command::Info) return Info(arguments, console);
+  if (arguments.command == Command::Calibrate) return tarn::cli::RunCalibrate(arguments, console);
   const auto jobs = tarn::cli::PlanJobs(arguments);
   const size_t failures = tarn::cli::RunBatch(arguments, jobs, Workers(arguments), console);
   if (const int signal = tarn::cli::InterruptSignal()) return tarn::cli::InterruptExitStatus(signal);
