@@ -4,8 +4,11 @@
 // the coded size of flat fields and the entropy of the dithered quantizer, and
 // whether every lattice kernel path gives the same integers. Speeds are MB of
 // 16-bit input per second of this thread's CPU time (the machine is shared),
-// best of several runs; each target is printed with met / NOT MET.
-//   prepared_bench [--size N] [--pairs M]
+// best of several runs; each target is printed with met / NOT MET. Under
+// callgrind (no hardware counters on shared virtual machines), --size 512 --once
+// gives instructions per pixel: the inclusive cost of replace_noise, of the
+// prepared encode and of the prepared band decoder over the pixel count.
+//   prepared_bench [--size N] [--pairs M] [--once]
 #include <time.h>
 
 #include <cmath>
@@ -16,10 +19,15 @@
 #include <string>
 #include <vector>
 
+#include <random>
+
 #include "nivra/nivra.hpp"
+#include "noise/dither.hpp"
+#include "noise/lattice_kernels.hpp"
 #include "synthetic_images.hpp"
 
 namespace Nivra = Brimlake::Nivra;
+namespace noise = Brimlake::Nivra::noise;
 
 namespace {
 
@@ -29,10 +37,12 @@ double ThreadSeconds() {
   return static_cast<double>(t.tv_sec) + t.tv_nsec * 1e-9;
 }
 
+bool once = false;  // one run per figure, no flat fields: for counting instructions under callgrind
+
 // Best CPU time of this thread over at least three runs (until half a second has passed).
 double Seconds(const std::function<void()>& run) {
   double best = INFINITY, total = 0;
-  for (int i = 0; i < 30 && (i < 3 || total < 0.5); ++i) {
+  for (int i = 0; i < 30 && (i < 3 || total < 0.5) && (i < 1 || !once); ++i) {
     double start = ThreadSeconds();
     run();
     double s = ThreadSeconds() - start;
@@ -84,12 +94,109 @@ bool Decode(const std::vector<uint8_t>& coded, std::vector<uint16_t>& pixels) {
                       static_cast<int32_t>(pixels.size())) == BM_OK;
 }
 
+std::vector<noise::KernelPath> SupportedPaths() {
+  std::vector<noise::KernelPath> paths;
+  for (int p = 0; p < noise::kKernelPaths; ++p) {
+    if (noise::KernelPathSupported(static_cast<noise::KernelPath>(p))) paths.push_back(static_cast<noise::KernelPath>(p));
+  }
+  return paths;
+}
+
+// Each kernel of each path alone on the plane (MB/s of 16-bit pixels), and
+// whether each path gives the portable path's integers on the plane and on
+// `pairs` random (value, dither) pairs. Returns whether all agreed.
+bool KernelPaths(const noise::Lattice& lattice, const std::vector<uint16_t>& plane, std::size_t pairs) {
+  const std::size_t n = plane.size();
+  std::vector<uint32_t> bits(n);
+  std::vector<int32_t> centres(n);
+  std::vector<int8_t> fine(n);
+  std::vector<uint8_t> escape(n);
+  std::vector<uint16_t> out(n);
+  // Random pairs: any value, any 24 dither bits; for the decoder, any bin from below 0 to above the last.
+  std::mt19937_64 random(5);
+  std::vector<uint16_t> values(pairs);
+  std::vector<uint32_t> random_bits(pairs);
+  std::vector<int32_t> random_centres(pairs);
+  std::vector<uint8_t> random_escapes(pairs);
+  for (std::size_t i = 0; i < pairs; ++i) {
+    values[i] = static_cast<uint16_t>(random());
+    random_bits[i] = static_cast<uint32_t>(random() >> 40);
+    const int32_t k = static_cast<int32_t>(random() % (lattice.max_bin() + 5)) - 2;
+    random_centres[i] = k * 256 - noise::DitherFine(random_bits[i]);
+    random_escapes[i] = random() % 16 == 0;
+  }
+  struct Result {
+    std::vector<uint16_t> prepared, random_prepared, decoded, random_decoded;
+    std::vector<int32_t> centres;
+    std::vector<uint8_t> escapes;
+    bool decoded_ok = false, random_ok = false;
+  };
+  auto run = [&](const noise::LatticeKernels& k) {
+    Result r;
+    r.prepared = plane;
+    k.dither_bits(99, 0, n, bits.data());
+    k.prepare(lattice, bits.data(), r.prepared.data(), n);
+    k.bins(lattice, bits.data(), plane.data(), n, centres.data(), fine.data(), escape.data());
+    r.centres = centres;
+    r.escapes = escape;
+    r.decoded = plane;
+    r.decoded_ok = k.representatives(lattice, bits.data(), centres.data(), escape.data(), n, r.decoded.data());
+    r.random_prepared = values;
+    k.prepare(lattice, random_bits.data(), r.random_prepared.data(), pairs);
+    std::vector<int32_t> c(pairs);
+    std::vector<int8_t> f(pairs);
+    std::vector<uint8_t> e(pairs);
+    k.bins(lattice, random_bits.data(), values.data(), pairs, c.data(), f.data(), e.data());
+    r.centres.insert(r.centres.end(), c.begin(), c.end());
+    r.escapes.insert(r.escapes.end(), e.begin(), e.end());
+    r.random_decoded = values;
+    r.random_ok = k.representatives(lattice, random_bits.data(), random_centres.data(), random_escapes.data(), pairs,
+                                    r.random_decoded.data());
+    return r;
+  };
+  const Result reference = run(noise::KernelsFor(noise::KernelPath::kPortable));
+  const double raw = n * 2.0;
+  bool same = true;
+  std::printf("\n%-10s %12s %12s %12s %12s %12s  %s\n", "kernels", "dither MB/s", "prepare MB/s", "bins MB/s",
+              "repr. MB/s", "prep.+dither", "same integers as portable");
+  for (noise::KernelPath path : SupportedPaths()) {
+    const noise::LatticeKernels& k = noise::KernelsFor(path);
+    const Result r = run(k);
+    const bool agree = r.prepared == reference.prepared && r.random_prepared == reference.random_prepared &&
+                       r.centres == reference.centres && r.escapes == reference.escapes &&
+                       r.decoded == reference.decoded && r.random_decoded == reference.random_decoded &&
+                       r.decoded_ok == reference.decoded_ok && r.random_ok == reference.random_ok;
+    same = same && agree;
+    k.dither_bits(99, 0, n, bits.data());
+    const double dither = Seconds([&] { k.dither_bits(99, 0, n, bits.data()); });
+    const double prepare = Seconds([&] {
+      out = plane;
+      k.prepare(lattice, bits.data(), out.data(), n);
+    });
+    // The encoder and decoder see prepared pixels: bins of the prepared plane, almost none escaped.
+    const std::vector<uint16_t> prepared = out;
+    const double bins =
+        Seconds([&] { k.bins(lattice, bits.data(), prepared.data(), n, centres.data(), fine.data(), escape.data()); });
+    const double representatives =
+        Seconds([&] { k.representatives(lattice, bits.data(), centres.data(), escape.data(), n, out.data()); });
+    std::printf("%-10s %12.1f %12.1f %12.1f %12.1f %12.1f  %s\n", noise::KernelPathName(path), raw / dither / 1e6,
+                raw / prepare / 1e6, raw / bins / 1e6, raw / representatives / 1e6, raw / (dither + prepare) / 1e6,
+                agree ? "yes" : "NO");
+  }
+  std::printf("(checked on the plane and %zu random pairs; active path: %s)\n", pairs,
+              noise::KernelPathName(noise::ActiveKernelPath()));
+  return same;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   uint32_t size = 2048;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--size") == 0) size = static_cast<uint32_t>(std::atoi(argv[i + 1]));
+  std::size_t pairs = std::size_t{1} << 22;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc) size = static_cast<uint32_t>(std::atoi(argv[++i]));
+    if (std::strcmp(argv[i], "--pairs") == 0 && i + 1 < argc) pairs = static_cast<std::size_t>(std::atoll(argv[++i]));
+    if (std::strcmp(argv[i], "--once") == 0) once = true;
   }
   const uint32_t w = size, h = size;
   nivra_test::SensorModel model;
@@ -126,9 +233,9 @@ int main(int argc, char** argv) {
   std::printf("\n%-22s %9s %9s %9s %9s\n", "", "ratio", "bpp", "enc MB/s", "dec MB/s");
   std::printf("%-22s %9.3f %9.3f %9.1f %9.1f\n", "lossless", raw / lossless.size(), lossless.size() * 8.0 / plane.size(),
               raw / lossless_enc / 1e6, raw / lossless_dec / 1e6);
-  std::printf("%-22s %9.3f %9.3f %9.1f %9.1f   (prepare alone %.1f MB/s)\n", "prepared, bound 1", raw / coded.size(),
-              coded.size() * 8.0 / plane.size(), raw / (prepare + encode) / 1e6, raw / decode / 1e6,
-              raw / prepare / 1e6);
+  std::printf("%-22s %9.3f %9.3f %9.1f %9.1f   (prepare + encode; prepare %.1f, encode %.1f MB/s)\n",
+              "prepared, bound 1", raw / coded.size(), coded.size() * 8.0 / plane.size(), raw / (prepare + encode) / 1e6,
+              raw / decode / 1e6, raw / prepare / 1e6, raw / encode / 1e6);
   std::printf("prepared / lossless: encode (with prepare) %.2fx, decode %.2fx the speed\n",
               lossless_enc / (prepare + encode), lossless_dec / decode);
 
@@ -138,7 +245,7 @@ int main(int argc, char** argv) {
 
   // Flat fields: coded bits per pixel against the entropy of the dithered quantizer.
   std::printf("\n%-22s %9s %9s %9s\n", "flat field", "bpp", "H(k+u)", "gap");
-  for (float step : {0.5f, 1.0f, 2.0f}) {
+  for (float step : once ? std::vector<float>{} : std::vector<float>{0.5f, 1.0f, 2.0f}) {
     Nivra::MonochromeHeader flat_header(kSeed, step, parameters);
     auto flat = plane;
     Nivra::replace_noise(flat.data(), flat.size(), *parameters, step, kSeed);
@@ -151,6 +258,11 @@ int main(int argc, char** argv) {
     char what[96];
     std::snprintf(what, sizeof what, "flat field k = %.1f within 0.05 bit of H(k+u) %.2f", step, entropy);
     Target(what, bpp - entropy, "bit/pixel", bpp - entropy <= 0.05);
+  }
+
+  if (!once) {
+    const bool same = KernelPaths(*noise::Lattice::For(*parameters, 1.0f), plane, pairs);
+    Target("lattice bit-identical on every kernel path", same ? 1 : 0, "", same);
   }
 
   std::printf("\n%-60s %10s %-9s %s\n", "target", "figure", "unit", "");
