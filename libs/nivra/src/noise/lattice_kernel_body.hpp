@@ -85,14 +85,20 @@ NIVRA_LATTICE_TARGET void Prepare(const Lattice& lattice, const uint32_t* bits, 
     typename V::I k = a.Bin(V::Select(above, a.white_i, x), u);
     unsigned scalar = 0;
     typename V::I r = V::Select(above, x, a.Rounded(k, u, scalar));
-    V::StorePixels(pixels + j, r);
     scalar &= ~V::Mask(above);
-    for (int l = 0; scalar != 0; ++l, scalar >>= 1) {
-      if (scalar & 1) {
+    if (scalar == 0) {
+      V::StorePixels(pixels + j, r);
+      continue;
+    }
+    uint16_t values[L];
+    V::StorePixels(values, r);
+    for (int l = 0; l < L; ++l) {
+      if ((scalar >> l) & 1) {
         double ul = DitherValue(bits[j + l]);
-        pixels[j + l] = static_cast<uint16_t>(lattice.Representative(lattice.Bin(pixels[j + l], ul), ul));
+        values[l] = static_cast<uint16_t>(lattice.Representative(lattice.Bin(pixels[j + l], ul), ul));
       }
     }
+    std::memcpy(pixels + j, values, sizeof values);
   }
   for (; j < count; ++j) {
     uint16_t x = pixels[j];

@@ -125,14 +125,28 @@ KernelPath ActiveKernelPath() {
   return widest;
 }
 
+namespace {
+constexpr std::size_t kChunk = 1024;
+}
+
 void PrepareBlock(const Lattice& lattice, uint64_t seed, uint64_t first, uint16_t* pixels, std::size_t count) {
   const LatticeKernels& kernels = Kernels();
-  constexpr std::size_t kChunk = 1024;
   uint32_t bits[kChunk];
   for (std::size_t j = 0; j < count; j += kChunk) {
     const std::size_t n = std::min(kChunk, count - j);
     kernels.dither_bits(seed, first + j, n, bits);
     kernels.prepare(lattice, bits, pixels + j, n);
+  }
+}
+
+void BinPlanes(const Lattice& lattice, uint64_t seed, uint64_t first, const uint16_t* pixels, std::size_t count,
+               int32_t* centres, int8_t* fine, uint8_t* escape) {
+  const LatticeKernels& kernels = Kernels();
+  uint32_t bits[kChunk];
+  for (std::size_t j = 0; j < count; j += kChunk) {
+    const std::size_t n = std::min(kChunk, count - j);
+    kernels.dither_bits(seed, first + j, n, bits);
+    kernels.bins(lattice, bits, pixels + j, n, centres + j, fine + j, escape + j);
   }
 }
 

@@ -53,5 +53,8 @@ inline const LatticeKernels& Kernels() { return KernelsFor(ActiveKernelPath()); 
 // The wider operations, on blocks small enough for the dither bits to stay in the first-level cache.
 // Pixel j has index first + j in the image.
 void PrepareBlock(const Lattice& lattice, uint64_t seed, uint64_t first, uint16_t* pixels, std::size_t count);
+// The bins kernel with the dither of pixel indices first, first + 1, ...
+void BinPlanes(const Lattice& lattice, uint64_t seed, uint64_t first, const uint16_t* pixels, std::size_t count,
+               int32_t* centres, int8_t* fine, uint8_t* escape);
 
 }  // namespace Brimlake::Nivra::noise
