@@ -55,6 +55,7 @@ struct Arithmetic {
   }
   // Lattice::Bin of values at most the white level.
   [[gnu::always_inline]] NIVRA_LATTICE_TARGET I Bin(I x, D u) const {
+    // The table holds t(x) as Lattice computed it; computing the square roots here ran at two thirds of the speed.
     return V::Trunc(V::Add(V::Add(V::Gather(table, x), u), half));
   }
   // Lattice::Representative up to the check: the rounded centre of bin k, and
@@ -72,34 +73,52 @@ struct Arithmetic {
   }
 };
 
+// Each kernel computes groups of kLanes pixels, two groups per step so that the
+// long chain of one (table, transform, table) overlaps the other's, and
+// finishes a group in the scalar form only where a lane needs it.
+
 template <class V>
 NIVRA_LATTICE_TARGET void Prepare(const Lattice& lattice, const uint32_t* bits, uint16_t* pixels, std::size_t count) {
   const Arithmetic<V> a(lattice);
   constexpr int L = V::kLanes;
   const unsigned white = lattice.white();
-  std::size_t j = 0;
-  for (; j + L <= count; j += L) {
+  struct Group {
+    typename V::I values;
+    unsigned scalar;
+  };
+  auto compute = [&](std::size_t j) NIVRA_LATTICE_TARGET __attribute__((always_inline)) {
     typename V::I x = V::LoadPixels(pixels + j);
     typename V::I above = V::Gt(x, a.white_i);
     typename V::D u = a.Dither(V::LoadBits(bits + j));
     typename V::I k = a.Bin(V::Select(above, a.white_i, x), u);
-    unsigned scalar = 0;
-    typename V::I r = V::Select(above, x, a.Rounded(k, u, scalar));
-    scalar &= ~V::Mask(above);
-    if (scalar == 0) {
-      V::StorePixels(pixels + j, r);
-      continue;
-    }
+    Group g;
+    g.values = V::Select(above, x, a.Rounded(k, u, g.scalar));
+    g.scalar &= ~V::Mask(above);
+    return g;
+  };
+  auto finish = [&](std::size_t j, const Group& g) NIVRA_LATTICE_TARGET __attribute__((always_inline)) {
     uint16_t values[L];
-    V::StorePixels(values, r);
+    V::StorePixels(values, g.values);
     for (int l = 0; l < L; ++l) {
-      if ((scalar >> l) & 1) {
+      if ((g.scalar >> l) & 1) {
         double ul = DitherValue(bits[j + l]);
         values[l] = static_cast<uint16_t>(lattice.Representative(lattice.Bin(pixels[j + l], ul), ul));
       }
     }
     std::memcpy(pixels + j, values, sizeof values);
+  };
+  std::size_t j = 0;
+  for (; j + 2 * L <= count; j += 2 * L) {
+    const Group g0 = compute(j), g1 = compute(j + L);
+    if ((g0.scalar | g1.scalar) == 0) {
+      V::StorePixels(pixels + j, g0.values);
+      V::StorePixels(pixels + j + L, g1.values);
+    } else {
+      finish(j, g0);
+      finish(j + L, g1);
+    }
   }
+  for (; j + L <= count; j += L) finish(j, compute(j));
   for (; j < count; ++j) {
     uint16_t x = pixels[j];
     if (x > white) continue;
@@ -115,8 +134,11 @@ NIVRA_LATTICE_TARGET void Bins(const Lattice& lattice, const uint32_t* bits, con
   constexpr int L = V::kLanes;
   const unsigned white = lattice.white();
   const typename V::I bias = V::SetI(128);
-  std::size_t j = 0;
-  for (; j + L <= count; j += L) {
+  struct Group {
+    typename V::I escaped;  // all ones where escaped
+    unsigned scalar;
+  };
+  auto compute = [&](std::size_t j) NIVRA_LATTICE_TARGET __attribute__((always_inline)) {
     typename V::I x = V::LoadPixels(pixels + j);
     typename V::I b = V::LoadBits(bits + j);
     typename V::I above = V::Gt(x, a.white_i);
@@ -125,19 +147,28 @@ NIVRA_LATTICE_TARGET void Bins(const Lattice& lattice, const uint32_t* bits, con
     typename V::I f = V::Sub(V::ShiftRight16(b), bias);
     V::StoreInt32(centres + j, V::Sub(V::ShiftLeft8(k), f));
     V::StoreInt8(fine + j, f);
-    unsigned scalar = 0;
-    typename V::I r = a.Rounded(k, u, scalar);
-    unsigned escaped = V::Mask(above) | (~V::Mask(V::Equal(r, x)) & Arithmetic<V>::kAllLanes);
-    scalar &= ~V::Mask(above);
-    for (int l = 0; l < L; ++l) {
-      bool e = (escaped >> l) & 1;
-      if ((scalar >> l) & 1) {
+    Group g;
+    typename V::I r = a.Rounded(k, u, g.scalar);
+    g.escaped = V::Or(above, V::Not(V::Equal(r, x)));
+    g.scalar &= ~V::Mask(above);
+    return g;
+  };
+  auto finish = [&](std::size_t j, const Group& g) NIVRA_LATTICE_TARGET __attribute__((always_inline)) {
+    V::StoreFlags(escape + j, g.escaped);
+    for (unsigned scalar = g.scalar, l = 0; scalar != 0; ++l, scalar >>= 1) {
+      if (scalar & 1) {
         double ul = DitherValue(bits[j + l]);
-        e = lattice.Representative(lattice.Bin(pixels[j + l], ul), ul) != pixels[j + l];
+        escape[j + l] = lattice.Representative(lattice.Bin(pixels[j + l], ul), ul) != pixels[j + l];
       }
-      escape[j + l] = e;
     }
+  };
+  std::size_t j = 0;
+  for (; j + 2 * L <= count; j += 2 * L) {
+    const Group g0 = compute(j), g1 = compute(j + L);
+    finish(j, g0);
+    finish(j + L, g1);
   }
+  for (; j + L <= count; j += L) finish(j, compute(j));
   for (; j < count; ++j) {
     uint16_t x = pixels[j];
     double u = DitherValue(bits[j]);
@@ -156,23 +187,24 @@ NIVRA_LATTICE_TARGET bool Representatives(const Lattice& lattice, const uint32_t
   constexpr int L = V::kLanes;
   const typename V::I bias = V::SetI(128);
   int32_t empty = 0;
-  std::size_t j = 0;
-  for (; j + L <= count; j += L) {
+  struct Group {
+    typename V::I values;
+    unsigned scalar, kept;
+  };
+  auto compute = [&](std::size_t j) NIVRA_LATTICE_TARGET __attribute__((always_inline)) {
     typename V::I b = V::LoadBits(bits + j);
     typename V::I k = V::ShiftRight8(V::Add(V::LoadInt32(centres + j), V::Sub(V::ShiftRight16(b), bias)));
-    unsigned scalar = 0;
-    typename V::I r = a.Rounded(k, a.Dither(b), scalar);
-    unsigned kept = 0;
-    for (int l = 0; l < L; ++l) kept |= unsigned{escaped[j + l] != 0} << l;
-    if ((scalar | kept) == 0) {
-      V::StorePixels(out + j, r);
-      continue;
-    }
+    Group g;
+    g.values = a.Rounded(k, a.Dither(b), g.scalar);
+    g.kept = V::LoadFlags(escaped + j);
+    return g;
+  };
+  auto finish = [&](std::size_t j, const Group& g) NIVRA_LATTICE_TARGET __attribute__((always_inline)) {
     uint16_t values[L];
-    V::StorePixels(values, r);
+    V::StorePixels(values, g.values);
     for (int l = 0; l < L; ++l) {
-      if ((kept >> l) & 1) continue;
-      if ((scalar >> l) & 1) {
+      if ((g.kept >> l) & 1) continue;
+      if ((g.scalar >> l) & 1) {
         int32_t value = lattice.Representative((centres[j + l] + DitherFine(bits[j + l])) >> 8,
                                                DitherValue(bits[j + l]));
         empty |= value < 0;
@@ -180,7 +212,19 @@ NIVRA_LATTICE_TARGET bool Representatives(const Lattice& lattice, const uint32_t
       }
       out[j + l] = values[l];
     }
+  };
+  std::size_t j = 0;
+  for (; j + 2 * L <= count; j += 2 * L) {
+    const Group g0 = compute(j), g1 = compute(j + L);
+    if ((g0.scalar | g0.kept | g1.scalar | g1.kept) == 0) {
+      V::StorePixels(out + j, g0.values);
+      V::StorePixels(out + j + L, g1.values);
+    } else {
+      finish(j, g0);
+      finish(j + L, g1);
+    }
   }
+  for (; j + L <= count; j += L) finish(j, compute(j));
   for (; j < count; ++j) {
     if (escaped[j]) continue;
     int32_t value = lattice.Representative((centres[j] + DitherFine(bits[j])) >> 8, DitherValue(bits[j]));

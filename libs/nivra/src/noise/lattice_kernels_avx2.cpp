@@ -59,6 +59,20 @@ struct Avx2 {
   A I Gt(I a, I b) { return _mm_cmpgt_epi32(a, b); }
   A I Equal(I a, I b) { return _mm_cmpeq_epi32(a, b); }
   A I Select(I mask, I a, I b) { return _mm_blendv_epi8(b, a, mask); }
+  A I Not(I v) { return _mm_xor_si128(v, _mm_set1_epi32(-1)); }
+  // One byte per lane, 1 where the mask is set.
+  A void StoreFlags(uint8_t* p, I mask) {
+    const __m128i low_bytes = _mm_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    int32_t four = _mm_cvtsi128_si32(_mm_shuffle_epi8(_mm_and_si128(mask, _mm_set1_epi32(1)), low_bytes));
+    std::memcpy(p, &four, sizeof four);
+  }
+  // Bit l set where byte l is not zero.
+  A unsigned LoadFlags(const uint8_t* p) {
+    int32_t four;
+    std::memcpy(&four, p, sizeof four);
+    __m128i zero = _mm_cmpeq_epi8(_mm_cvtsi32_si128(four), _mm_setzero_si128());
+    return ~static_cast<unsigned>(_mm_movemask_epi8(zero)) & 0xFu;
+  }
   A unsigned Mask(I m) { return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(m))); }
 };
 

@@ -57,6 +57,13 @@ struct Neon {
   static I Gt(I a, I b) { return vreinterpret_s32_u32(vcgt_s32(a, b)); }
   static I Equal(I a, I b) { return vreinterpret_s32_u32(vceq_s32(a, b)); }
   static I Select(I mask, I a, I b) { return vbsl_s32(vreinterpret_u32_s32(mask), a, b); }
+  static I Not(I v) { return vmvn_s32(v); }
+  static void StoreFlags(uint8_t* p, I mask) {
+    unsigned m = Mask(mask);
+    p[0] = m & 1;
+    p[1] = m >> 1;
+  }
+  static unsigned LoadFlags(const uint8_t* p) { return unsigned{p[0] != 0} | unsigned{p[1] != 0} << 1; }
   static unsigned Mask(I m) {
     return (static_cast<unsigned>(vget_lane_s32(m, 0)) & 1u) | ((static_cast<unsigned>(vget_lane_s32(m, 1)) & 1u) << 1);
   }

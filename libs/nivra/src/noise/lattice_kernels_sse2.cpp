@@ -57,6 +57,13 @@ struct Sse2 {
   static I Equal(I a, I b) { return _mm_cmpeq_epi32(a, b); }
   static I Select(I mask, I a, I b) { return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b)); }
   static unsigned Mask(I m) { return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(m))) & 3u; }
+  static I Not(I v) { return _mm_xor_si128(v, _mm_set1_epi32(-1)); }
+  static void StoreFlags(uint8_t* p, I mask) {
+    unsigned m = Mask(mask);
+    p[0] = m & 1;
+    p[1] = m >> 1;
+  }
+  static unsigned LoadFlags(const uint8_t* p) { return unsigned{p[0] != 0} | unsigned{p[1] != 0} << 1; }
 };
 
 // Mix64 on two 64-bit lanes; the multiplication modulo 2^64 from 32-bit halves.
