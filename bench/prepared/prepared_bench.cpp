@@ -73,6 +73,7 @@ struct Row {
   double figure;
   std::string unit;
   bool met;
+  bool target = true;  // false: printed for reference
 };
 std::vector<Row> rows;
 
@@ -270,7 +271,7 @@ int main(int argc, char** argv) {
                 (portable.prepare + portable.encode) / (prepare + encode), portable.decode / decode);
   }
 
-  Target("prepare alone (no target; for reference)", raw / prepare / 1e6, "MB/s", true);
+  rows.push_back({"prepare alone", raw / prepare / 1e6, "MB/s", true, false});
   Target("prepare + encode >= 300 MB/s", raw / (prepare + encode) / 1e6, "MB/s", raw / (prepare + encode) / 1e6 >= 300);
   Target("decode >= 500 MB/s", raw / decode / 1e6, "MB/s", raw / decode / 1e6 >= 500);
 
@@ -305,7 +306,7 @@ int main(int argc, char** argv) {
 
   std::printf("\n%-60s %10s %-9s %s\n", "target", "figure", "unit", "");
   for (const Row& r : rows) {
-    std::printf("%-60s %10.3f %-9s %s\n", r.what.c_str(), r.figure, r.unit.c_str(), r.met ? "met" : "NOT MET");
+    std::printf("%-60s %10.3f %-9s %s\n", r.what.c_str(), r.figure, r.unit.c_str(), !r.target ? "(reference)" : r.met ? "met" : "NOT MET");
   }
   if (!ok) std::printf("MISMATCH: a plane did not decode to what was encoded\n");
   return ok ? 0 : 1;
