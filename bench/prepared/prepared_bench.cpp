@@ -16,10 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
-
-#include <random>
 
 #include "nivra/nivra.hpp"
 #include "noise/dither.hpp"
@@ -84,8 +83,8 @@ void Target(const std::string& what, double figure, const std::string& unit, boo
 std::vector<uint8_t> Encode(const std::vector<uint16_t>& pixels, uint32_t w, uint32_t h, bool& ok) {
   std::vector<uint8_t> out(pixels.size() * 3 + 4096);
   auto length = static_cast<int32_t>(out.size());
-  ok = nivra_encode(pixels.data(), static_cast<int32_t>(w), static_cast<int32_t>(h), out.data(), &length) == BM_OK &&
-       ok;
+  ok =
+      nivra_encode(pixels.data(), static_cast<int32_t>(w), static_cast<int32_t>(h), out.data(), &length) == BM_OK && ok;
   out.resize(static_cast<std::size_t>(length));
   return out;
 }
@@ -98,7 +97,8 @@ bool Decode(const std::vector<uint8_t>& coded, std::vector<uint16_t>& pixels) {
 std::vector<noise::KernelPath> SupportedPaths() {
   std::vector<noise::KernelPath> paths;
   for (int p = 0; p < noise::kKernelPaths; ++p) {
-    if (noise::KernelPathSupported(static_cast<noise::KernelPath>(p))) paths.push_back(static_cast<noise::KernelPath>(p));
+    if (noise::KernelPathSupported(static_cast<noise::KernelPath>(p)))
+      paths.push_back(static_cast<noise::KernelPath>(p));
   }
   return paths;
 }
@@ -171,7 +171,8 @@ bool KernelPaths(const noise::Lattice& lattice, const std::vector<uint16_t>& pla
                        r.decoded_ok == reference.decoded_ok && r.random_ok == reference.random_ok;
     same = same && agree;
     if (!timed) {
-      if (!agree) std::printf("%s: NOT the portable path's integers on a further lattice\n", noise::KernelPathName(path));
+      if (!agree)
+        std::printf("%s: NOT the portable path's integers on a further lattice\n", noise::KernelPathName(path));
       continue;
     }
     k.dither_bits(99, 0, n, bits.data());
@@ -191,8 +192,9 @@ bool KernelPaths(const noise::Lattice& lattice, const std::vector<uint16_t>& pla
                 agree ? "yes" : "NO");
   }
   if (timed) {
-    std::printf("(integers checked on the plane and %zu random pairs, here and on 4 further lattices; active path: %s)\n",
-                pairs, noise::KernelPathName(noise::ActiveKernelPath()));
+    std::printf(
+        "(integers checked on the plane and %zu random pairs, here and on 4 further lattices; active path: %s)\n",
+        pairs, noise::KernelPathName(noise::ActiveKernelPath()));
   }
   return same;
 }
@@ -210,13 +212,13 @@ int main(int argc, char** argv) {
   const uint32_t w = size, h = size;
   nivra_test::SensorModel model;
   model.sigma = 2.0f;
-  const auto parameters =
-      std::make_shared<Nivra::ExtendedAnscombeParameters>(model.gain, model.black_level, model.sigma, model.white_level);
+  const auto parameters = std::make_shared<Nivra::ExtendedAnscombeParameters>(model.gain, model.black_level,
+                                                                              model.sigma, model.white_level);
   const auto plane = nivra_test::SensorImage(w, h, model, nivra_test::Flat, 11);
   const double raw = plane.size() * 2.0;
   constexpr uint64_t kSeed = 99;
-  std::printf("Plane %ux%u, Poisson-Gaussian flat field (1000 electrons), gain %.0f, black level %.0f, sigma %.0f\n",
-              w, h, model.gain, model.black_level, model.sigma);
+  std::printf("Plane %ux%u, Poisson-Gaussian flat field (1000 electrons), gain %.0f, black level %.0f, sigma %.0f\n", w,
+              h, model.gain, model.black_level, model.sigma);
 
   // Lossless, for reference.
   bool ok = true;
@@ -255,9 +257,10 @@ int main(int argc, char** argv) {
   const double prepare = best.prepare, encode = best.encode, decode = best.decode;
 
   std::printf("\n%-30s %9s %9s %9s %9s\n", "", "ratio", "bpp", "enc MB/s", "dec MB/s");
-  std::printf("%-30s %9.3f %9.3f %9.1f %9.1f\n", "lossless", raw / lossless.size(), lossless.size() * 8.0 / plane.size(),
-              raw / lossless_enc / 1e6, raw / lossless_dec / 1e6);
-  for (const auto& [name, r] : {std::pair{"prepared, bound 1", best}, std::pair{"  portable lattice kernels", portable}}) {
+  std::printf("%-30s %9.3f %9.3f %9.1f %9.1f\n", "lossless", raw / lossless.size(),
+              lossless.size() * 8.0 / plane.size(), raw / lossless_enc / 1e6, raw / lossless_dec / 1e6);
+  for (const auto& [name, r] :
+       {std::pair{"prepared, bound 1", best}, std::pair{"  portable lattice kernels", portable}}) {
     if (r.coded_size == 0) continue;
     std::printf("%-30s %9.3f %9.3f %9.1f %9.1f   (prepare + encode; prepare %.1f, encode %.1f MB/s)\n", name,
                 raw / r.coded_size, r.coded_size * 8.0 / plane.size(), raw / (r.prepare + r.encode) / 1e6,
@@ -306,7 +309,10 @@ int main(int argc, char** argv) {
 
   std::printf("\n%-60s %10s %-9s %s\n", "target", "figure", "unit", "");
   for (const Row& r : rows) {
-    std::printf("%-60s %10.3f %-9s %s\n", r.what.c_str(), r.figure, r.unit.c_str(), !r.target ? "(reference)" : r.met ? "met" : "NOT MET");
+    std::printf("%-60s %10.3f %-9s %s\n", r.what.c_str(), r.figure, r.unit.c_str(),
+                !r.target ? "(reference)"
+                : r.met   ? "met"
+                          : "NOT MET");
   }
   if (!ok) std::printf("MISMATCH: a plane did not decode to what was encoded\n");
   return ok ? 0 : 1;

@@ -48,7 +48,8 @@ const LatticeCase kLattices[] = {
 std::vector<noise::KernelPath> VectorPaths() {
   std::vector<noise::KernelPath> paths;
   for (int p = 1; p < noise::kKernelPaths; ++p) {
-    if (noise::KernelPathSupported(static_cast<noise::KernelPath>(p))) paths.push_back(static_cast<noise::KernelPath>(p));
+    const auto path = static_cast<noise::KernelPath>(p);
+    if (noise::KernelPathSupported(path)) paths.push_back(path);
   }
   return paths;
 }
