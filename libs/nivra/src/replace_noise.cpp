@@ -1,8 +1,8 @@
 // Calibrated noise replacement: every value up to the white level moves to the
 // representative of its dithered lattice bin; values above it stay as they are.
 // Each pixel depends on its value and index alone, so blocks run in parallel.
-#include "noise/dither.hpp"
 #include "noise/lattice.hpp"
+#include "noise/lattice_kernels.hpp"
 #include "nivra/nivra.hpp"
 
 namespace Brimlake::Nivra {
@@ -13,14 +13,8 @@ void replace_noise(uint16_t* pixels, std::size_t count, const QuantizerParameter
     throw NivraError(BM_PARAMETERS_NOT_USABLE, why);
   }
   auto lattice = noise::Lattice::For(parameters, error_bound);
-  const unsigned white = lattice->white();
   auto block = [&, pixels](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      uint16_t x = pixels[i];
-      if (x > white) continue;
-      double u = noise::Dither(seed, i);
-      pixels[i] = static_cast<uint16_t>(lattice->Representative(lattice->Bin(x, u), u));
-    }
+    noise::PrepareBlock(*lattice, seed, begin, pixels + begin, end - begin);
   };
   constexpr std::size_t kBlock = std::size_t{1} << 16;
   const std::size_t blocks = (count + kBlock - 1) / kBlock;

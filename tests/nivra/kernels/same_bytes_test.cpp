@@ -1,6 +1,6 @@
 // The fast kernels against the portable ones and against the encoder as it was
 // before them: for seeded images of every kind, the coded bytes are the same on
-// every path (vector or portable kernels, one thread or several) and hash to
+// every path (vector or portable coding and lattice kernels, one thread or several) and hash to
 // the value recorded from the earlier encoder; every path decodes them exactly.
 // Linked with the library's objects, so the test can force the portable kernels.
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 
 #include "codec/kernels.hpp"
 #include "nivra/nivra.hpp"
+#include "noise/lattice_kernels.hpp"
 #include "parallel_for.hpp"
 #include "synthetic_images.hpp"
 
@@ -116,7 +117,10 @@ std::vector<uint16_t> Decode(const std::vector<uint8_t>& bytes, std::size_t coun
 
 class SameBytes : public testing::TestWithParam<std::size_t> {
  protected:
-  void TearDown() override { ForcePortableKernels() = false; }
+  void TearDown() override {
+    ForcePortableKernels() = false;
+    Nivra::noise::ForcedKernelPath() = -1;
+  }
 };
 
 TEST_P(SameBytes, OnEveryPathAndAsBefore) {
@@ -127,6 +131,14 @@ TEST_P(SameBytes, OnEveryPathAndAsBefore) {
   EXPECT_EQ(Encode(pixels, c.width, c.height, nivra_test::Threads(2)), fast) << "threads";
   EXPECT_EQ(Encode(pixels, c.width, c.height, nivra_test::Reversed), fast) << "task order";
   EXPECT_EQ(Decode(fast, pixels.size()), pixels);
+  for (int path = 0; path < Nivra::noise::kKernelPaths; ++path) {
+    if (!Nivra::noise::KernelPathSupported(static_cast<Nivra::noise::KernelPath>(path))) continue;
+    Nivra::noise::ForcedKernelPath() = path;
+    const char* name = Nivra::noise::KernelPathName(static_cast<Nivra::noise::KernelPath>(path));
+    EXPECT_EQ(Encode(pixels, c.width, c.height, {}), fast) << "lattice kernels " << name;
+    EXPECT_EQ(Decode(fast, pixels.size()), pixels) << "lattice kernels " << name;
+  }
+  Nivra::noise::ForcedKernelPath() = static_cast<int>(Nivra::noise::KernelPath::kPortable);
   ForcePortableKernels() = true;
   EXPECT_EQ(Encode(pixels, c.width, c.height, {}), fast) << "portable kernels";
   EXPECT_EQ(Decode(fast, pixels.size()), pixels) << "portable kernels";

@@ -13,6 +13,7 @@
 #include "codec/value_map.hpp"
 #include "noise/dither.hpp"
 #include "noise/lattice.hpp"
+#include "noise/lattice_kernels.hpp"
 #include "nivra/nivra.hpp"
 
 namespace Brimlake::Nivra::codec {
@@ -205,6 +206,7 @@ template <int D, int P>
   std::unique_ptr<uint32_t[]> dither(new uint32_t[width]);
   std::unique_ptr<uint8_t[]> escaped(new uint8_t[width]);
   const int32_t max_bin = lattice.max_bin();
+  const noise::LatticeKernels& kernels = noise::Kernels();
   bool ok = true;
   int32_t empty_bin = 0;
   WithLayout(s.distance, s.predictor, [&](auto d, auto p) __attribute__((always_inline)) {
@@ -243,21 +245,16 @@ template <int D, int P>
     };
     for (std::size_t y = 0; y < entry.band.rows && ok; ++y) {
       const std::size_t row_first = y * width;
-      for (std::size_t x = 0; x < width; ++x) dither[x] = noise::DitherBits(seed, first + row_first + x);
+      kernels.dither_bits(seed, first + row_first, width, dither.get());
       if (streams.Unchecked(width)) {
         decode_bins(y, std::false_type{});
       } else {
         decode_bins(y, std::true_type{});
       }
       ok = streams.ok();
-      for (std::size_t x = row_first < raw ? raw - row_first : 0; x < width; ++x) {
-        if (escaped[x]) continue;
-        const uint32_t bits = dither[x];
-        int32_t value = lattice.Representative((centres[row_first + x] + noise::DitherFine(bits)) >> 8,
-                                               noise::DitherValue(bits));
-        empty_bin |= value < 0;
-        out[row_first + x] = static_cast<uint16_t>(value);
-      }
+      const std::size_t x0 = row_first < raw ? std::min(raw - row_first, width) : 0;
+      empty_bin |= !kernels.representatives(lattice, dither.get() + x0, centres.data() + row_first + x0,
+                                            escaped.get() + x0, width - x0, out + row_first + x0);
     }
   });
   if (!ok || !BandFinished(s, streams, entry)) return false;

@@ -20,6 +20,7 @@
 #include "codec/value_map.hpp"
 #include "noise/dither.hpp"
 #include "noise/lattice.hpp"
+#include "noise/lattice_kernels.hpp"
 #include "nivra/nivra.hpp"
 
 namespace Brimlake::Nivra::codec {
@@ -396,21 +397,13 @@ bm_status EncodePrepared(const uint16_t* pixels, uint32_t width, uint32_t height
   const std::vector<Band> bands = PlanBands(width, height, options.bands);
   PreparedPlanes planes(count);
   const uint64_t seed = header.seed();
-  const unsigned white = lattice.white();
   const std::size_t first_coded = header.PixelCount();
   RunTasks(parallel_for, bands.size(), [&](std::size_t b) {
     const std::size_t begin = std::size_t{bands[b].first_row} * width;
     const std::size_t end = begin + std::size_t{bands[b].rows} * width;
-    for (std::size_t i = begin; i < end; ++i) {
-      uint32_t bits = noise::DitherBits(seed, i);
-      double u = noise::DitherValue(bits);
-      int32_t fine = noise::DitherFine(bits);
-      uint16_t x = pixels[i];
-      int32_t k = lattice.SampleBin(x, u);
-      planes.centres[i] = k * 256 - fine;
-      planes.dither[i] = static_cast<int8_t>(fine);
-      planes.escape[i] = i >= first_coded && (x > white || lattice.Representative(k, u) != x);
-    }
+    noise::BinPlanes(lattice, seed, begin, pixels + begin, end - begin, planes.centres.data() + begin,
+                     planes.dither.data() + begin, planes.escape.data() + begin);
+    for (std::size_t i = begin; i < std::min(end, first_coded); ++i) planes.escape[i] = 0;  // stored raw
   });
   PreparedSource source{pixels,
                         planes.centres.data(),

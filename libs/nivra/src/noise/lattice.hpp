@@ -24,6 +24,12 @@ class Lattice {
 
   unsigned white() const { return white_; }
   int32_t max_bin() const { return max_bin_; }
+  // What the vector kernels (lattice_kernels.hpp) compute with, in the same order as below.
+  const double* table() const { return table_.data(); }
+  double offset() const { return offset_; }
+  double black_level() const { return black_level_; }
+  double inverse_gain() const { return inverse_gain_; }
+  double inverse_scale() const { return inverse_scale_; }
 
   // Bin of a value at most white().
   int32_t Bin(uint32_t x, double u) const {
