@@ -2,7 +2,8 @@
 
 File operations (each releases the GIL while it works, and raises `tarn.Error` on failure):
 `compress_file`, `decompress_file`, `prepare_file`, `prepare_and_compress_file`,
-`load_calibration`. Arrays: `tarn.nivra`. Zarr arrays: `tarn.zarr`. Many files on a
+`load_calibration`. Compressed files opened in place: `tarn.open` (`tarn.archive`).
+The library's log goes to Python's logging (logger "tarn"). Arrays: `tarn.nivra`. Zarr arrays: `tarn.zarr`. Many files on a
 dask cluster: `tarn.dask`.
 """
 from ._error import Error
@@ -18,6 +19,7 @@ from ._files import (
     set_log_level,
 )
 from . import nivra
+from .archive import open
 from ._tarn import version as _version
 
 __version__ = _version()
@@ -25,6 +27,7 @@ __version__ = _version()
 __all__ = [
     "Error",
     "add_log_file",
+    "open",
     "clear_calibration",
     "compress_file",
     "decompress_file",
@@ -35,3 +38,7 @@ __all__ = [
     "remove_leftovers",
     "set_log_level",
 ]
+
+from . import _log
+
+_log.route()
