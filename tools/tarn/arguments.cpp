@@ -14,6 +14,7 @@ Commands:
   test FILE.nivra...        decode and check every chunk; writes nothing
   info FILE.nivra...        list the chunks of compressed files and the ratio
   prepare FILE...           write FILE.prepared.EXT with its 16-bit images prepared (lossy)
+  cat FILE.nivra            list planes; --plane N -o OUT.tif, --range OFFSET:SIZE (tarn cat --help)
 
 Options:
   -r, --recursive           walk folders: compress takes every regular file not ending

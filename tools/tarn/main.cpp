@@ -10,6 +10,7 @@
 
 #include "arguments.hpp"
 #include "batch.hpp"
+#include "cat.hpp"
 #include "console.hpp"
 #include "info.hpp"
 #include "interrupt.hpp"
@@ -49,6 +50,7 @@ int Info(const Arguments& arguments, tarn::cli::Console& console) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "cat") return tarn::cli::Cat(argc - 1, argv + 1);
   Arguments arguments;
   try {
     arguments = tarn::cli::ParseArguments(argc, argv);
