@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <optional>
 #include <fstream>
 #include <ostream>
 #include <stdexcept>
@@ -12,6 +14,7 @@
 #include "tarn/archive/plane_positions.hpp"
 #include "tarn/archive/window_sink.hpp"
 #include "tarn/error.hpp"
+#include "tarn/file/metadata/chunk/codec/nivra.hpp"
 #include "tarn/file/metadata/chunk/image.hpp"
 #include "tarn/file/metadata/chunk/interleaved_image.hpp"
 
@@ -142,7 +145,37 @@ static void DecodeChunkWindow(const Archive& archive, size_t index, uint64_t fro
   }
 }
 
+// A Nivra plane decodes straight into its result, without the stream path's second
+// plane-sized buffer: the same decoder and checks as a restore, half the memory.
+static std::optional<std::vector<uint8_t>> DecodeNivraPlane(const Archive& archive, size_t index) {
+  const Chunk& chunk = *archive.metadata().chunks[index];
+  if (chunk.codec != Codec::Nivra) return std::nullopt;
+  const auto* image = dynamic_cast<const chunk::Image*>(&chunk);
+  if (image == nullptr) return std::nullopt;
+  const uint64_t offset = archive.ArchiveOffset(index);
+  const auto where = [&] { return fmt::format("{}: chunk {} at {}", archive.path().string(), index, offset); };
+  std::vector<uint8_t> stored(chunk.length);
+  std::ifstream in(archive.path(), std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
+  in.read(reinterpret_cast<char*>(stored.data()), static_cast<std::streamsize>(stored.size()));
+  if (!in || static_cast<uint64_t>(in.gcount()) != stored.size()) {
+    throw Error(fmt::format("cannot read {}", where()), kTarnStatusCouldNotReadFile);
+  }
+  std::vector<uint8_t> decoded(chunk.DecodedLength());
+  try {
+    codec::nivra::DecodeSpan(*image, stored, decoded);
+  } catch (const Error& error) {
+    throw Error(fmt::format("{}: {}", where(), error.what()), error.status());
+  } catch (const Brimlake::Nivra::NivraError& error) {
+    throw Error(fmt::format("{}: Nivra decoder error: {}", where(), error.what()), Error(error).status());
+  } catch (const std::exception& error) {
+    throw DecodeError(fmt::format("{}: {}", where(), error.what()), chunk.codec, kTarnStatusInvalidFileContent);
+  }
+  return decoded;
+}
+
 std::vector<uint8_t> Archive::DecodeChunk(size_t chunk) const {
+  if (auto decoded = DecodeNivraPlane(*this, chunk)) return std::move(*decoded);
   std::vector<uint8_t> bytes(metadata_->chunks.at(chunk)->DecodedLength());
   DecodeChunkWindow(*this, chunk, 0, bytes);
   return bytes;
