@@ -69,7 +69,11 @@ class Plane:
 
     @property
     def lossy(self):
-        """True when the plane's stream is in the prepared (lossy) mode."""
+        """True when the plane's stream is in the prepared (lossy) mode, read from its first bytes.
+
+        A prepared image that the codec refused (stored with zstd) is found only by
+        decoding it: `Archive.plane` warns for those too.
+        """
         return self._archive._native.is_prepared(self.index)
 
     def __repr__(self):

@@ -32,9 +32,6 @@ std::shared_ptr<const Metadata> ReadBlock(const fs::path& path) {
     return std::make_shared<const Metadata>(Metadata::DeserializeFromFile(path));
   } catch (const Error&) {
     throw;
-  } catch (const std::ios_base::failure& error) {
-    throw Error(fmt::format("file {} has no readable metadata block: {}", path.string(), error.what()),
-                kTarnStatusInvalidFileContent);
   } catch (const std::exception& error) {
     throw Error(fmt::format("file {} has no readable metadata block: {}", path.string(), error.what()),
                 kTarnStatusInvalidFileContent);
@@ -77,7 +74,11 @@ bool CarriesEmbeddedHeader(const PlaneInfo& plane, std::span<const uint8_t> byte
     const uint16_t value = big ? static_cast<uint16_t>(low << 8 | high) : static_cast<uint16_t>(high << 8 | low);
     pixels[i] = value;
   }
-  return Brimlake::Nivra::EmbeddedHeader::Read(pixels) != nullptr;
+  try {
+    return Brimlake::Nivra::EmbeddedHeader::Read(pixels) != nullptr;
+  } catch (const std::exception&) {
+    return true;  // a header that cannot be read is still a header: better marked lossy than not
+  }
 }
 
 }  // namespace
