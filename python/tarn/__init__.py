@@ -2,9 +2,9 @@
 
 File operations (each releases the GIL while it works, and raises `tarn.Error` on failure):
 `compress_file`, `decompress_file`, `prepare_file`, `prepare_and_compress_file`,
-`load_calibration`. Compressed files opened in place: `tarn.open` (`tarn.archive`).
-The library's log goes to Python's logging (logger "tarn"). Arrays: `tarn.nivra`. Zarr arrays: `tarn.zarr`. Many files on a
-dask cluster: `tarn.dask`.
+`load_calibration`. Arrays: `tarn.nivra`. Zarr arrays: `tarn.zarr`. Many files on a
+dask cluster: `tarn.dask`. Compressed files read in place: `tarn.open` (`tarn.archive`).
+The library's log goes to Python's logging, logger "tarn".
 """
 from ._error import Error
 from ._files import (
@@ -27,12 +27,12 @@ __version__ = _version()
 __all__ = [
     "Error",
     "add_log_file",
-    "open",
     "clear_calibration",
     "compress_file",
     "decompress_file",
     "load_calibration",
     "nivra",
+    "open",
     "prepare_and_compress_file",
     "prepare_file",
     "remove_leftovers",
