@@ -37,7 +37,7 @@ class Plane:
     "little" or "big"), unsigned: the chunk table knows a sample's width, not whether the
     source meant it signed or floating (``.view("i2")`` reads it so); ``source_offset``: its first byte in the original file;
     ``position``: where it lies in the source's dimensions, as far as the source's reader
-    knew them (TIFF "directory"; ImageJ "channel", "slice", "frame" or "image"; ND2
+    knew them (TIFF "directory", and "subdirectory" in SubIFDs; ImageJ "channel", "slice", "frame" or "image"; ND2
     "sequence"; CZI the sub-block's "C", "Z", "T", "S", "M"...), read on first use.
     """
 

@@ -37,7 +37,7 @@ struct PlaneInfo {
 };
 
 // Where a plane lies in the source's own dimensions, in the order the reader names them:
-// TIFF {"directory"}, ImageJ stacks {"directory", "channel", "slice", "frame"} (or "image"),
+// TIFF {"directory"} ({"directory", "subdirectory"} in SubIFDs), ImageJ stacks {"directory", "channel", "slice", "frame"} (or "image"),
 // ND2 {"sequence"}, CZI the sub-block's start on each dimension ("C", "Z", "T", "S", "M", ...).
 // Empty when the source's reader gave none.
 using Position = std::vector<std::pair<std::string, int64_t>>;

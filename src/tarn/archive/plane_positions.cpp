@@ -6,7 +6,9 @@
 #include <memory>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <tiffio.h>
 
@@ -132,6 +134,32 @@ void AddImageJPositions(TIFF* tiff, const Archive& archive, Positions& positions
   }
 }
 
+// Every strip or tile of the current directory lies at `position` (the first one to claim
+// an offset keeps it).
+void AddDataPositions(TIFF* tiff, const Position& position, Positions& positions) {
+  const bool tiled = TIFFIsTiled(tiff);
+  const uint64_t* offsets = nullptr;
+  if (TIFFGetField(tiff, tiled ? TIFFTAG_TILEOFFSETS : TIFFTAG_STRIPOFFSETS, &offsets) != 1 || offsets == nullptr) {
+    return;
+  }
+  const uint32_t count = tiled ? TIFFNumberOfTiles(tiff) : TIFFNumberOfStrips(tiff);
+  for (uint32_t i = 0; i < count; ++i) positions.emplace(offsets[i], position);
+}
+
+// Images in the SubIFDs of the current directory (the raw image of most DNGs), then back.
+void AddSubDirectoryPositions(TIFF* tiff, int64_t directory, Positions& positions) {
+  uint16_t count = 0;
+  const uint64_t* offsets = nullptr;
+  if (TIFFGetField(tiff, TIFFTAG_SUBIFD, &count, &offsets) != 1 || count == 0 || offsets == nullptr) return;
+  const std::vector<uint64_t> sub_directories(offsets, offsets + count);  // libtiff re-reads its array
+  const tdir_t current = TIFFCurrentDirectory(tiff);
+  for (size_t k = 0; k < sub_directories.size(); ++k) {
+    if (TIFFSetSubDirectory(tiff, sub_directories[k]) != 1) continue;
+    AddDataPositions(tiff, {{"directory", directory}, {"subdirectory", static_cast<int64_t>(k)}}, positions);
+  }
+  if (TIFFSetDirectory(tiff, current) != 1) throw std::runtime_error("cannot return from a SubIFD");
+}
+
 Positions TiffPositions(metadata::ByteSource& source, const Archive& archive) {
   TIFFSetWarningHandler(metadata::WarningsHandler);
   TIFFSetErrorHandler(metadata::ErrorsHandler);
@@ -148,14 +176,8 @@ Positions TiffPositions(metadata::ByteSource& source, const Archive& archive) {
   int64_t directory = 0;
   do {
     if (!visited.insert(TIFFCurrentDirOffset(tiff.get())).second) break;
-    const uint32_t tag = TIFFIsTiled(tiff.get()) ? TIFFTAG_TILEOFFSETS : TIFFTAG_STRIPOFFSETS;
-    const uint64_t* offsets = nullptr;
-    if (TIFFGetField(tiff.get(), tag, &offsets) == 1 && offsets != nullptr) {
-      const uint32_t count = TIFFIsTiled(tiff.get()) ? TIFFNumberOfTiles(tiff.get()) : TIFFNumberOfStrips(tiff.get());
-      for (uint32_t i = 0; i < count; ++i) {
-        if (!positions.contains(offsets[i])) positions[offsets[i]].emplace_back("directory", directory);
-      }
-    }
+    AddDataPositions(tiff.get(), {{"directory", directory}}, positions);
+    AddSubDirectoryPositions(tiff.get(), directory, positions);
     ++directory;
   } while (TIFFReadDirectory(tiff.get()));
   if (TIFFSetDirectory(tiff.get(), 0) == 1) AddImageJPositions(tiff.get(), archive, positions);

@@ -3,6 +3,9 @@
 #include "tarn/archive/archive.hpp"
 
 #include <random>
+#include <set>
+
+#include <tiffio.h>
 
 #include <gtest/gtest.h>
 
@@ -108,6 +111,41 @@ TEST(ArchivePositions, ComeFromTheOriginalsOwnHeaders) {
       }
     }
   }
+}
+
+// A main image with one SubIFD image below it, as DNGs carry their raw images.
+void WriteTiffWithSubDirectory(const fs::path& path) {
+  TIFF* tiff = TIFFOpen(path.string().c_str(), "w");
+  ASSERT_NE(tiff, nullptr);
+  const auto image = [&](uint32_t width, uint32_t height) {
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 16);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, height);
+    std::vector<uint16_t> pixels(size_t{width} * height);
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint16_t>(1000 + (i * 7919) % 613);
+    TIFFWriteEncodedStrip(tiff, 0, pixels.data(), static_cast<tmsize_t>(pixels.size() * 2));
+  };
+  uint64_t sub_offsets[1] = {0};
+  TIFFSetField(tiff, TIFFTAG_SUBIFD, 1, sub_offsets);
+  image(64, 48);
+  TIFFWriteDirectory(tiff);  // the next directory written is the SubIFD
+  image(160, 120);
+  TIFFWriteDirectory(tiff);
+  TIFFClose(tiff);
+}
+
+TEST(ArchivePositions, NameTheSubDirectoryOfRawImages) {
+  TempDir dir;
+  const fs::path source = dir / "raw.tif";
+  WriteTiffWithSubDirectory(source);
+  const Archive archive = Archive::Open(Compressed(source, dir));
+  ASSERT_EQ(archive.Planes().size(), 2u);
+  std::multiset<Position> positions;
+  for (const Position& position : archive.Positions()) positions.insert(position);
+  EXPECT_EQ(positions, (std::multiset<Position>{{{"directory", 0}}, {{"directory", 0}, {"subdirectory", 0}}}));
 }
 
 TEST(ArchiveDamage, AFlippedBitFailsOnlyThePlaneItLandsIn) {
