@@ -22,5 +22,10 @@ void RegisterStatusError();
 void DefineFileFunctions(py::module_& module);
 void DefineCodecFunctions(py::module_& codec);
 void DefineCalibrationFunctions(py::module_& calibration);
+void DefineArchive(py::module_& module);
+void DefineLogRouting(py::module_& module);
+
+// Hands the library messages queued so far to Python's logging; needs the GIL.
+void FlushLog();
 
 }  // namespace tarn_python

@@ -51,6 +51,7 @@ void Run(const char* operation, const std::string& source, Call call) {
     status = result.get();
     if (interrupted) throw py::error_already_set();
   }
+  FlushLog();
   if (status != kTarnStatusOk) throw StatusError{status, std::string(operation) + " " + source};
 }
 

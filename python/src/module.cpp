@@ -33,6 +33,8 @@ PYBIND11_MODULE(_tarn, module) {
   module.doc() = "Native part of the tarn package; use the names of `tarn` and `tarn.nivra`.";
   tarn_python::RegisterStatusError();
   tarn_python::DefineFileFunctions(module);
+  tarn_python::DefineArchive(module);
+  tarn_python::DefineLogRouting(module);
   py::module_ codec = module.def_submodule("nivra", "The Nivra image codec on 2-D uint16 arrays.");
   tarn_python::DefineCodecFunctions(codec);
   py::module_ calibration = module.def_submodule("calibration", "The noise-model estimator of libnivra.");

@@ -3,7 +3,8 @@
 File operations (each releases the GIL while it works, and raises `tarn.Error` on failure):
 `compress_file`, `decompress_file`, `prepare_file`, `prepare_and_compress_file`,
 `load_calibration`. Arrays: `tarn.nivra`. Zarr arrays: `tarn.zarr`. Many files on a
-dask cluster: `tarn.dask`.
+dask cluster: `tarn.dask`. Compressed files read in place: `tarn.open` (`tarn.archive`).
+The library's log goes to Python's logging, logger "tarn".
 """
 from ._error import Error
 from ._files import (
@@ -19,6 +20,7 @@ from ._files import (
 )
 from . import nivra
 from . import calibration
+from .archive import open
 from ._tarn import version as _version
 
 __version__ = _version()
@@ -32,8 +34,13 @@ __all__ = [
     "decompress_file",
     "load_calibration",
     "nivra",
+    "open",
     "prepare_and_compress_file",
     "prepare_file",
     "remove_leftovers",
     "set_log_level",
 ]
+
+from . import _log
+
+_log.route()

@@ -135,7 +135,7 @@ _LOG_LEVELS = ("trace", "debug", "info", "warning", "error", "critical", "off")
 
 
 def set_log_level(level):
-    """Sets the level of the library's log (standard output by default).
+    """Sets the level of the library's log (carried to Python's logging, logger "tarn").
 
     ``level``: one of "trace", "debug", "info", "warning", "error", "critical", "off",
     or its number 0 to 6.

@@ -16,12 +16,17 @@ for file in bin/tarn share/man/man1/tarn.1 share/nivra/README include/tarn/tarn.
             lib/cmake/Tarn/TarnConfig.cmake lib/cmake/Tarn/TarnConfigVersion.cmake; do
   [ -e "$prefix/$file" ] || { echo "not installed: $file"; exit 1; }
 done
+# The HDF5 filter plugin, where it was built.
+if [ -e "$build/lib/hdf5/plugin/libh5nivra.so" ]; then
+  [ -e "$prefix/lib/hdf5/plugin/libh5nivra.so" ] || { echo "not installed: lib/hdf5/plugin/libh5nivra.so"; exit 1; }
+fi
 for library in tarn nivra caddistransfer; do
   soname=$(readelf -d "$prefix/lib/lib$library.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
   [ -n "$soname" ] && [ -e "$prefix/lib/$soname" ] || { echo "lib$library: no SONAME link"; exit 1; }
   echo "lib$library.so -> $(readlink "$prefix/lib/lib$library.so"), SONAME $soname"
 done
-for binary in "$prefix/bin/tarn" "$prefix"/lib/lib*.so.*.*; do
+for binary in "$prefix/bin/tarn" "$prefix"/lib/lib*.so.*.* "$prefix"/lib/hdf5/plugin/*.so; do
+  [ -e "$binary" ] || continue
   if readelf -d "$binary" | grep -E 'R(UN)?PATH' | grep -qv 'ORIGIN'; then
     echo "$binary: run path outside the installation:"; readelf -d "$binary" | grep -E 'R(UN)?PATH'; exit 1
   fi
@@ -76,6 +81,18 @@ image = np.random.default_rng(1).integers(0, 4096, (64, 96), dtype=np.uint16)
 assert np.array_equal(tarn.nivra.decode(tarn.nivra.encode(image), image.shape), image)
 print("python: tarn from", tarn.__file__)
 PYTHON
+fi
+
+if [ -e "$prefix/lib/hdf5/plugin/libh5nivra.so" ] && /usr/bin/python3 -c "import h5py" 2>/dev/null; then
+  step "installed HDF5 filter through h5py"
+  HDF5_PLUGIN_PATH="$prefix/lib/hdf5/plugin" /usr/bin/python3 - "$work/filter.h5" <<'PY'
+import sys, h5py, numpy
+data = (numpy.arange(64 * 80, dtype=numpy.uint16).reshape(64, 80) * 7) % 4001
+with h5py.File(sys.argv[1], "w") as f:
+    f.create_dataset("d", data=data, chunks=(64, 80), compression=356)
+with h5py.File(sys.argv[1], "r") as f:
+    assert f["d"].id.read_direct_chunk((0, 0))[1][:4] == b"NVZ\x01" and (f["d"][...] == data).all()
+PY
 fi
 
 if command -v dpkg-shlibdeps >/dev/null && [ -f "$build/CPackConfig.cmake" ]; then

@@ -18,6 +18,7 @@ Commands:
                             measure the camera's noise model from its 16-bit images (a time
                             series or repeated frames, else single images) and write it as
                             calibration NAME to the user's calibration folder (or -o FILE)
+  cat FILE.nivra            list planes; --plane N -o OUT.tif, --range OFFSET:SIZE (tarn cat --help)
 
 Options:
   -r, --recursive           walk folders: compress takes every regular file not ending

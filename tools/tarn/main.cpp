@@ -11,6 +11,7 @@
 #include "arguments.hpp"
 #include "batch.hpp"
 #include "calibrate.hpp"
+#include "cat.hpp"
 #include "console.hpp"
 #include "info.hpp"
 #include "interrupt.hpp"
@@ -50,6 +51,7 @@ int Info(const Arguments& arguments, tarn::cli::Console& console) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "cat") return tarn::cli::Cat(argc - 1, argv + 1);
   Arguments arguments;
   try {
     arguments = tarn::cli::ParseArguments(argc, argv);

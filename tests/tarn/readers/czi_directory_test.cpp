@@ -28,7 +28,7 @@ TEST(CziDirectory, FindsAnUncompressedGray16Plane) {
   const auto planes = PlanesOf(built.file);
   ASSERT_EQ(planes.size(), 1u);
   // Segment header, 256 bytes of sub-block header, 11 bytes of XML.
-  EXPECT_EQ(planes[0], (Plane{built.segments[0] + 32 + 256 + 11, 30, 5, 3, PixelType::kGray16}));
+  EXPECT_EQ(planes[0], (Plane{built.segments[0] + 32 + 256 + 11, 30, 5, 3, PixelType::kGray16, {{'C', 0}, {'Z', 0}}}));
 }
 
 TEST(CziDirectory, TakesEveryIntegerPixelTypeWithUnpaddedRows) {

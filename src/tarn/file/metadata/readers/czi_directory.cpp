@@ -51,6 +51,7 @@ std::optional<Segment> ReadSegment(ByteSource& source, uint64_t offset) {
 
 struct Dimension {
   char letter = 0;
+  int32_t start = 0;
   int32_t size = 0;
   int32_t stored_size = 0;
 };
@@ -87,6 +88,7 @@ Entry ReadEntry(ByteCursor& cursor) {
     const uint8_t* d = &dimensions[kDimensionSize * static_cast<uint64_t>(i)];
     Dimension dimension;
     dimension.letter = static_cast<char>(d[0] >= 'a' && d[0] <= 'z' ? d[0] - 'a' + 'A' : d[0]);
+    dimension.start = LoadLittleEndian<int32_t>(&d[4]);
     dimension.size = LoadLittleEndian<int32_t>(&d[8]);
     dimension.stored_size = LoadLittleEndian<int32_t>(&d[16]);
     entry.dimensions.push_back(dimension);
@@ -100,6 +102,7 @@ std::optional<Plane> PlaneFromEntry(const Entry& entry) {
   const auto layout = LayoutOf(entry.pixel_type);
   if (!layout || entry.compression != 0 || entry.file_part != 0 || entry.pyramid_type != 0) return std::nullopt;
   std::optional<int32_t> width, height;
+  std::vector<std::pair<char, int32_t>> coordinates;
   for (const Dimension& d : entry.dimensions) {
     const int32_t stored = d.stored_size == 0 ? d.size : d.stored_size;
     if (d.letter == 'X' || d.letter == 'Y') {
@@ -110,6 +113,8 @@ std::optional<Plane> PlaneFromEntry(const Entry& entry) {
     } else if (d.size != 1) {
       // Several Z, T, C... planes in one sub-block, or a pyramid mosaic index.
       return std::nullopt;
+    } else {
+      coordinates.emplace_back(d.letter, d.start);
     }
   }
   if (!width || !height) return std::nullopt;
@@ -117,6 +122,7 @@ std::optional<Plane> PlaneFromEntry(const Entry& entry) {
   plane.width = static_cast<uint32_t>(*width);
   plane.height = static_cast<uint32_t>(*height);
   plane.pixel_type = static_cast<PixelType>(entry.pixel_type);
+  plane.coordinates = std::move(coordinates);
   plane.length = uint64_t{plane.width} * plane.height * layout->BytesPerPixel();
   if (plane.length > kMaxPlaneBytes) return std::nullopt;
   return plane;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "tarn/file/metadata/readers/byte_source.hpp"
@@ -36,6 +37,9 @@ struct Plane {
   uint32_t width = 0;
   uint32_t height = 0;
   PixelType pixel_type = PixelType::kGray8;
+  // Start of the sub-block on every dimension other than X and Y ('C', 'Z', 'T', ...),
+  // in directory order.
+  std::vector<std::pair<char, int32_t>> coordinates;
 
   bool operator==(const Plane&) const = default;
 };
