@@ -181,6 +181,14 @@ std::vector<uint8_t> Encode(std::span<const uint8_t> bytes, std::span<const uint
     uint32_t current = bytes[0];
     for (size_t position = 1; position < bytes.size(); ++position) {
       const uint8_t byte = bytes[position];
+      // A Clear ends the string wherever it came, also where a longer one would match.
+      if (clear_index < clears.size() && clears[clear_index] == position) {
+        writer.Put(current, bits);
+        grow();
+        clear_at(position);
+        current = byte;
+        continue;
+      }
       const int found = table.Find(current, byte);
       if (found >= 0) {
         current = static_cast<uint32_t>(found);
