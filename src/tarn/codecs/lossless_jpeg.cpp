@@ -541,6 +541,18 @@ std::array<uint64_t, 17> CategoryCounts(const Header& header, std::span<const ui
   return used;
 }
 
+bool CodesEveryDifference(const Header& header) {
+  const int bits = header.precision - header.point_transform;
+  const int widest = std::min(16, bits + (header.predictor >= 4 && header.predictor <= 6 ? 1 : 0));
+  for (const Component& component : header.components) {
+    const Codes codes = BuildCodes(*header.tables[component.table]);
+    for (int category = 0; category <= widest; ++category) {
+      if (codes.size[static_cast<size_t>(category)] == 0) return false;
+    }
+  }
+  return true;
+}
+
 HuffmanTable OptimalTable(const std::array<uint64_t, 17>& frequencies) {
   // Annex K.2: symbol 17 is the reserved one that keeps the all-ones code unused.
   constexpr int kSymbols = 18;

@@ -67,6 +67,11 @@ std::vector<uint8_t> Encode(std::span<const uint8_t> header_bytes, std::span<con
 // How often the samples need each of the 17 difference categories under this header.
 std::array<uint64_t, 17> CategoryCounts(const Header& header, std::span<const uint16_t> samples);
 
+// True when the header's tables code every difference category its samples can need
+// (0 up to the precision after the point transform, one more for predictors 4-6), so
+// that any samples can be coded with them.
+bool CodesEveryDifference(const Header& header);
+
 // A table that codes every category in `frequencies` with a non-zero count, code lengths
 // at most 16 (Annex K.2 procedure).
 HuffmanTable OptimalTable(const std::array<uint64_t, 17>& frequencies);

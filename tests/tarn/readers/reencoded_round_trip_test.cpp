@@ -12,6 +12,8 @@
 #include "tarn/file/metadata/chunk/image/span_stream.hpp"
 #include "tarn/file/metadata/chunk/reencoded_image.hpp"
 #include "tarn/file/metadata/metadata.hpp"
+#include "tarn/file/prepare_report.hpp"
+#include "nivra/nivra.hpp"
 #include "tarn/tarn.h"
 #include "tarn/util/json.hpp"
 #include "test_util.hpp"
@@ -214,6 +216,84 @@ TEST(ReencodedRealFiles, RestoreByteForByte) {
     EXPECT_TRUE(packed.identical);
     EXPECT_EQ(packed.reencoded > 0, file.reencoded);
   }
+}
+
+}  // namespace
+}  // namespace tarn::test
+
+namespace tarn::test {
+namespace {
+
+namespace nv = Brimlake::Nivra;
+
+// Each tile of a lossless JPEG DNG: its samples, and whether only zeros follow its EOI.
+std::vector<std::pair<std::vector<uint16_t>, bool>> DecodedTiles(const fs::path& path) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "r");
+  std::vector<std::pair<std::vector<uint16_t>, bool>> tiles;
+  const uint64_t* counts = nullptr;
+  TIFFGetField(tiff, TIFFTAG_TILEBYTECOUNTS, &counts);
+  for (uint32_t t = 0; t < TIFFNumberOfTiles(tiff); ++t) {
+    std::vector<uint8_t> bytes(counts[t]);
+    TIFFReadRawTile(tiff, t, bytes.data(), static_cast<tmsize_t>(bytes.size()));
+    codecs::ljpeg::Decoded decoded = codecs::ljpeg::Decode(bytes);
+    const bool zeros = std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(decoded.end), bytes.end(),
+                                   [](uint8_t byte) { return byte == 0; });
+    tiles.emplace_back(std::move(decoded.samples), zeros);
+  }
+  TIFFClose(tiff);
+  return tiles;
+}
+
+class PreparedLosslessJpeg : public testing::Test {
+ protected:
+  void SetUp() override {
+    nv::ParameterRegistry::set_parameters(
+        "Cam_ISO100", std::make_shared<nv::ExtendedAnscombeParameters>(1.8F, 100.0F, 2.5F, 4095U), "kBayerRG");
+  }
+  void TearDown() override { nv::ParameterRegistry::clear(); }
+  TempDir folder_;
+};
+
+// Prepared tiles are lossless JPEG with the same tables and the same length, and such a
+// file compresses and restores like any other.
+TEST_F(PreparedLosslessJpeg, TilesAreWrittenBackWithTheirTables) {
+  const fs::path source = folder_ / "raw.dng";
+  const std::vector<std::vector<uint16_t>> original =
+      WriteJpegDng(source, {256, 128, 128, 2, 12, 1, 0, JpegTables::kEveryCategory});
+  const fs::path prepared = folder_ / "prepared.dng";
+  ASSERT_EQ(TarnPrepareFile(source.c_str(), prepared.c_str(), "Cam_ISO100"), kTarnStatusOk);
+  EXPECT_EQ(fs::file_size(prepared), fs::file_size(source));
+  const auto tiles = DecodedTiles(prepared);
+  ASSERT_EQ(tiles.size(), original.size());
+  for (size_t t = 0; t < tiles.size(); ++t) {
+    EXPECT_NE(tiles[t].first, original[t]);
+    EXPECT_TRUE(tiles[t].second);
+  }
+  const Packed packed = PackAndRestore(prepared);
+  EXPECT_TRUE(packed.identical);
+  EXPECT_EQ(packed.reencoded, tiles.size());
+
+  // Prepared while compressed: the restore gives prepared tiles of the source's length.
+  const fs::path compressed = folder_ / "raw.dng.nivra";
+  const fs::path restored = folder_ / "restored.dng";
+  tarn::PrepareReport report;
+  ASSERT_EQ(tarn::PrepareAndCompressFile(source.c_str(), compressed.c_str(), "Cam_ISO100", nullptr, report),
+            kTarnStatusOk);
+  EXPECT_EQ(report.prepared, tiles.size());
+  ASSERT_EQ(TarnDecompressFile(compressed.c_str(), restored.c_str(), nullptr), kTarnStatusOk);
+  EXPECT_EQ(fs::file_size(restored), fs::file_size(source));
+  for (const auto& [samples, zeros] : DecodedTiles(restored)) EXPECT_TRUE(zeros);
+}
+
+// Tables made for the source's differences only may lack codes the prepared pixels need.
+TEST_F(PreparedLosslessJpeg, TablesWithoutEveryCategoryKeepTheImageUnprepared) {
+  const fs::path source = folder_ / "raw.dng";
+  WriteJpegDng(source, {256, 128, 128, 2, 12, 1, 0, JpegTables::kOptimal});
+  const fs::path prepared = folder_ / "prepared.dng";
+  LogRecorder log;
+  ASSERT_EQ(TarnPrepareFile(source.c_str(), prepared.c_str(), "Cam_ISO100"), kTarnStatusOk);
+  EXPECT_EQ(ReadFile(prepared), ReadFile(source));
+  EXPECT_TRUE(log.Contains("Huffman tables do not code every difference category"));
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 
 #include <fmt/format.h>
 
+#include "tarn/codecs/lossless_jpeg.hpp"
 #include "tarn/error.hpp"
+#include "tarn/file/metadata/chunk/codec/nivra.hpp"
 #include "tarn/file/metadata/chunk/image/byte_buffer.hpp"
 #include "tarn/file/metadata/chunk/image/json_fields.hpp"
 #include "tarn/file/metadata/chunk/image/length_limit.hpp"
@@ -158,7 +160,14 @@ std::unique_ptr<Chunk> ReencodedImage::Encode(std::istream& in, std::ostream& ou
   } catch (const NotReencodable& error) {
     return keep_source(error.what());
   }
-  (void)prepare;
+  // What the restore gives back: the source bytes, or the prepared pixels coded as they were.
+  std::vector<uint8_t> restored;
+  if (prepare) {
+    if (std::optional<std::vector<uint8_t>> prepared = PreparedSource(learned, pixels, false)) {
+      restored = std::move(*prepared);
+    }
+  }
+  const std::span<const uint8_t> restores = restored.empty() ? std::span<const uint8_t>(source.span()) : restored;
 
   const Image plane = Plane(Codec::None, PixelBytes());
   std::stringstream coded;
@@ -173,7 +182,38 @@ std::unique_ptr<Chunk> ReencodedImage::Encode(std::istream& in, std::ostream& ou
   if (bytes.size() < stored->length) throw implementation_error("the image codec wrote fewer bytes than it reported");
   WriteSpanToStream(Bytes(bytes).first(stored->length), out);
   return std::make_unique<ReencodedImage>(stored->codec, stored->length, std::move(learned), width, height,
-                                          bytes_per_pixel, endianness, calibration, Checksum(source.span()));
+                                          bytes_per_pixel, endianness, calibration, Checksum(restores));
+}
+
+std::optional<std::vector<uint8_t>> ReencodedImage::PreparedSource(SourceCoding& learned, std::vector<uint8_t>& pixels,
+                                                                   bool prepare_only) const {
+  const char* coding_name = reencoded::CodingName(coding.coding);
+  if (coding.coding != reencoded::Coding::kLosslessJpeg) {
+    Logger()->warn("{} image of {} bytes is not prepared: only lossless JPEG is written back prepared", coding_name,
+                   length);
+    return std::nullopt;
+  }
+  if (!codecs::ljpeg::CodesEveryDifference(codecs::ljpeg::ParseHeader(learned.jpeg_header))) {
+    Logger()->warn("lossless JPEG image of {} bytes is not prepared: its Huffman tables do not code every difference "
+                   "category, so its prepared pixels might not be codable with them",
+                   length);
+    return std::nullopt;
+  }
+  std::vector<uint8_t> original = pixels;
+  const Image plane = Plane(Codec::None, PixelBytes());
+  codec::nivra::PrepareSpan(plane, pixels, pixels, prepare_only);
+  SourceCoding unpadded = learned;
+  unpadded.trailing_zeros = 0;
+  std::vector<uint8_t> stream = unpadded.Encode(pixels);
+  if (stream.size() > length) {
+    Logger()->warn("lossless JPEG image of {} bytes is not prepared: prepared, it would take {} bytes", length,
+                   stream.size());
+    pixels = std::move(original);
+    return std::nullopt;
+  }
+  learned.trailing_zeros = length - stream.size();
+  stream.resize(length, 0);
+  return stream;
 }
 
 std::unique_ptr<Chunk> ReencodedImage::EncodeToChunk_(std::istream& in, std::ostream& out) const {
@@ -229,9 +269,24 @@ CodecResult ReencodedImage::DecodeStream_(std::istream& in, std::ostream& out) c
 CodecResult ReencodedImage::PrepareStream_(std::istream& in, std::ostream& out) const {
   if (codec != Codec::None) {
     Logger()->warn("Attempted to prepare a re-encoded image already encoded with {}", CodecName(codec));
+    util::StreamCopyN(in, length, out);
+    return {codec, length};
   }
-  util::StreamCopyN(in, length, out);
-  return {codec, length};
+  ByteBuffer source(length);
+  if (ReadStreamToSpan(in, source.span()) != source.size()) {
+    throw PrepareError("unexpected EOF", kTarnStatusInvalidFileContent);
+  }
+  std::optional<std::vector<uint8_t>> prepared;
+  try {
+    std::vector<uint8_t> pixels;
+    SourceCoding learned = coding.Learn(source.span(), pixels, PixelBytes());
+    prepared = PreparedSource(learned, pixels, true);
+  } catch (const NotReencodable& error) {
+    Logger()->warn("{} image data of {} bytes is not prepared: {}", reencoded::CodingName(coding.coding), length,
+                   error.what());
+  }
+  WriteSpanToStream(prepared ? std::span<const uint8_t>(*prepared) : std::span<const uint8_t>(source.span()), out);
+  return {Codec::None, length};
 }
 
 std::vector<std::unique_ptr<Chunk>> WithSourceBytesKept(const std::vector<std::unique_ptr<Chunk>>& chunks) {

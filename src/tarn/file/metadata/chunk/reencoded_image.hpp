@@ -61,6 +61,12 @@ class ReencodedImage : public Chunk {
 
  private:
   std::unique_ptr<Chunk> Encode(std::istream& in, std::ostream& out, bool prepare) const;
+  // Prepares `pixels` in place and codes them as the source did, as long as the source
+  // (zeros after EOI make up the difference; `coding` learns how many). Nothing, the
+  // pixels untouched and a warning saying why, when the result could not be that: only
+  // lossless JPEG whose tables code every difference category is written back prepared.
+  std::optional<std::vector<uint8_t>> PreparedSource(reencoded::SourceCoding& coding,
+                                                     std::vector<uint8_t>& pixels, bool prepare_only) const;
 };
 
 // Clones of `chunks` with every re-encoded image that is not coded yet as the unspecified

@@ -101,6 +101,7 @@ Json::Value SourceCoding::ToJson() const {
   if (coding == Coding::kLosslessJpeg) {
     json["header"] = Hex(jpeg_header);
     json["pad_ones"] = pad_ones;
+    if (trailing_zeros != 0) json["trailing_zeros"] = static_cast<Json::UInt64>(trailing_zeros);
     return json;
   }
   json["row_bytes"] = static_cast<Json::UInt64>(row_bytes);
@@ -139,6 +140,9 @@ SourceCoding SourceCoding::FromJson(const Json::Value& json) {
     if (!pad.isBool()) throw bad_metadata("re-encoded chunk \"pad_ones\" is not a boolean");
     coding.pad_ones = pad.asBool();
     if (coding.segments.size() != 1) throw bad_metadata("a lossless JPEG chunk holds one stream");
+    if (json.isMember("trailing_zeros")) {
+      coding.trailing_zeros = UInt(json, "trailing_zeros", coding.segments[0] - 1);
+    }
     return coding;
   }
   coding.row_bytes = UInt(json, "row_bytes", UINT32_MAX);
@@ -179,9 +183,12 @@ SourceCoding SourceCoding::Learn(std::span<const uint8_t> source, std::vector<ui
     if (coding == Coding::kLosslessJpeg) {
       if (segments.size() != 1) throw NotReencodable("a lossless JPEG chunk holds one stream");
       codecs::ljpeg::Decoded decoded = codecs::ljpeg::Decode(source);
-      if (decoded.end != source.size()) {
-        throw NotReencodable(fmt::format("{} bytes follow the JPEG stream's EOI", source.size() - decoded.end));
+      if (!std::all_of(source.begin() + static_cast<std::ptrdiff_t>(decoded.end), source.end(),
+                       [](uint8_t byte) { return byte == 0; })) {
+        throw NotReencodable(fmt::format("{} bytes that are not all zero follow the JPEG stream's EOI",
+                                         source.size() - decoded.end));
       }
+      learned.trailing_zeros = source.size() - decoded.end;
       if (decoded.samples.size() * 2 != pixel_bytes) {
         throw NotReencodable(fmt::format("the JPEG frame holds {} samples, the image {}", decoded.samples.size(),
                                          pixel_bytes / 2));
@@ -242,7 +249,9 @@ std::vector<uint8_t> SourceCoding::Encode(std::span<const uint8_t> pixels) const
       for (size_t i = 0; i < samples.size(); ++i) {
         samples[i] = static_cast<uint16_t>(pixels[2 * i] | (pixels[2 * i + 1] << 8));
       }
-      return codecs::ljpeg::Encode(jpeg_header, samples, pad_ones);
+      std::vector<uint8_t> stream = codecs::ljpeg::Encode(jpeg_header, samples, pad_ones);
+      stream.resize(stream.size() + trailing_zeros, 0);
+      return stream;
     }
     std::vector<uint8_t> differenced;
     std::span<const uint8_t> coded = pixels;

@@ -43,6 +43,8 @@ struct SourceCoding {
   // Lossless JPEG (one segment): the header from SOI to SOS and the fill bits.
   std::vector<uint8_t> jpeg_header;
   bool pad_ones = true;
+  // Zero bytes after EOI up to the end of the tile (prepared tiles keep their length so).
+  uint64_t trailing_zeros = 0;
 
   uint64_t SourceLength() const;
 
