@@ -4,6 +4,7 @@
 #include <bit>
 #include <vector>
 
+#include "tarn/codecs/lossless_jpeg.hpp"
 #include "tarn/file/metadata/chunk/image.hpp"
 #include "tarn/file/metadata/chunk/reencoded_image.hpp"
 #include "tarn/file/metadata/readers/tiff/directory.hpp"
@@ -63,6 +64,22 @@ std::unique_ptr<Chunk> UncompressedTile(const Layout& layout, const chunk::image
                                         std::endian endianness) {
   return std::make_unique<chunk::Image>(layout.piece_width * layout.samples, layout.piece_height,
                                         static_cast<uint16_t>(layout.bits / 8), endianness, calibration);
+}
+
+// A JPEG piece whose header is not one of lossless JPEG (a DCT-coded DNG, a TIFF whose
+// tables lie in JPEGTables) is not worth reading again at encode time.
+bool HasLosslessJpegHeader(TIFF* tiff, const Layout& layout, uint32_t index) {
+  std::vector<uint8_t> start(std::min<uint64_t>(layout.counts[index], 65536));
+  const tmsize_t got = layout.tiled ? TIFFReadRawTile(tiff, index, start.data(), static_cast<tmsize_t>(start.size()))
+                                    : TIFFReadRawStrip(tiff, index, start.data(), static_cast<tmsize_t>(start.size()));
+  try {
+    if (got <= 0) throw codecs::ljpeg::FormatError("its bytes cannot be read");
+    codecs::ljpeg::ParseHeader(std::span(start).first(static_cast<size_t>(got)));
+    return true;
+  } catch (const codecs::ljpeg::FormatError& error) {
+    Logger()->warn("JPEG image data at offset {} kept as it is: {}", layout.offsets[index], error.what());
+    return false;
+  }
 }
 
 std::unique_ptr<Chunk> LosslessJpegPiece(const Layout& layout, uint32_t index,
@@ -190,7 +207,9 @@ ChunkMap ReadSegmentedImages(TIFF* tiff, const Ifd& ifd) {
       if (layout.counts[i] < tile->length) continue;
       chunks.insert_or_assign(layout.offsets[i], std::move(tile));
     } else if (layout.compression == kCompressionJpeg) {
-      chunks.insert_or_assign(layout.offsets[i], LosslessJpegPiece(layout, i, calibration));
+      if (HasLosslessJpegHeader(tiff, layout, i)) {
+        chunks.insert_or_assign(layout.offsets[i], LosslessJpegPiece(layout, i, calibration));
+      }
     } else if (layout.tiled) {
       chunks.insert_or_assign(layout.offsets[i], RunOfPieces(layout, i, i, calibration, endianness));
     } else {
