@@ -287,8 +287,26 @@ int Category(uint32_t difference) {
 
 }  // namespace
 
+namespace {
+
+// The frame type decides what the stream is: looked for first, so that a DCT stream is
+// named as such rather than by the first of its tables that lossless JPEG cannot have.
+void RefuseOtherFrames(std::span<const uint8_t> stream) {
+  for (size_t position = 2; position + 4 <= stream.size() && stream[position] == 0xFF;) {
+    const uint8_t marker = stream[position + 1];
+    if (IsOtherFrame(marker)) {
+      throw FormatError(fmt::format("frame type SOF{} (DCT or arithmetic coding) is not lossless JPEG", marker - 0xC0));
+    }
+    if (marker == kSos || marker == kSof3) return;
+    position += 2 + Load16(stream, position + 2);
+  }
+}
+
+}  // namespace
+
 Header ParseHeader(std::span<const uint8_t> stream) {
   if (stream.size() < 4 || stream[0] != 0xFF || stream[1] != kSoi) throw FormatError("stream does not start with SOI");
+  RefuseOtherFrames(stream);
   Header header;
   bool have_frame = false;
   size_t position = 2;
