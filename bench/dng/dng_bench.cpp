@@ -6,6 +6,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
+#include <memory>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -47,6 +49,9 @@ uint64_t ZstdSize(const std::string& bytes, int level) {
   return ZSTD_compress(out.data(), out.size(), bytes.data(), bytes.size(), level);
 }
 
+// A calibration for --prepare (the samples carry no registered camera).
+constexpr const char* kCalibration = "Bench_ISO100";
+
 struct Row {
   uint64_t original = 0;
   uint64_t tarn = 0;
@@ -78,7 +83,7 @@ Row Measure(const fs::path& source, const fs::path& work) {
   }
   row.zstd19 = ZstdSize(original, 19);
   tarn::PrepareReport report;
-  if (tarn::PrepareAndCompressFile(source.c_str(), prepared.c_str(), nullptr, nullptr, report) == kTarnStatusOk) {
+  if (tarn::PrepareAndCompressFile(source.c_str(), prepared.c_str(), kCalibration, nullptr, report) == kTarnStatusOk) {
     row.prepared = fs::file_size(prepared);
   }
   return row;
@@ -152,7 +157,11 @@ LosslessDng MakeLosslessDng(const fs::path& blackmagic, const fs::path& work) {
     for (uint32_t y = 0; y < height; ++y) {
       for (uint32_t x = 0; x < tile_width; ++x) samples[size_t{y} * tile_width + x] = raw->rawdata.raw_image[y * pitch + t * tile_width + x];
     }
-    header.tables[0] = ljpeg::OptimalTable(ljpeg::CategoryCounts(header, samples));
+    // A table fitted to the tile that still codes every category, so that --prepare can
+    // write the tile back with it.
+    std::array<uint64_t, 17> counts = ljpeg::CategoryCounts(header, samples);
+    for (uint64_t& count : counts) ++count;
+    header.tables[0] = ljpeg::OptimalTable(counts);
     std::vector<uint8_t> stream = ljpeg::Encode(ljpeg::WriteHeader(header), samples);
     made.jpeg_bytes += stream.size();
     TIFFWriteRawTile(tiff, t, stream.data(), static_cast<tmsize_t>(stream.size()));
@@ -198,6 +207,9 @@ int main(int argc, char** argv) {
   const fs::path fixtures = argc > 1 ? fs::path(argv[1]) : fs::path(TARN_FIXTURES_DIR);
   const fs::path work = fs::temp_directory_path() / ("tarn-dng-bench-" + std::to_string(getpid()));
   fs::create_directories(work);
+  Brimlake::Nivra::ParameterRegistry::set_parameters(
+      kCalibration, std::make_shared<Brimlake::Nivra::ExtendedAnscombeParameters>(1.8F, 512.0F, 2.5F, 65535U),
+      "kBayerRG");
 
   std::printf("%-44s %10s %10s %7s %10s %7s %10s %3s\n", "file", "original", "tarn", "of orig", "zstd -19",
               "of zstd", "--prepare", "re");
