@@ -8,6 +8,7 @@
 #include "tarn/file/metadata/chunk/image.hpp"
 #include "tarn/file/metadata/chunk/reencoded_image.hpp"
 #include "tarn/file/metadata/readers/tiff/directory.hpp"
+#include "tarn/file/readers.hpp"
 #include "tarn/logger.hpp"
 
 namespace tarn::metadata {
@@ -198,6 +199,11 @@ ChunkMap ReadSegmentedImages(TIFF* tiff, const Ifd& ifd) {
   const chunk::image::Calibration calibration =
       samples_per_pixel == 1 ? ReadCalibrationFromDirectory(tiff, ifd) : chunk::image::Calibration{};
 
+  // Pieces smaller than this stay in the plain data around them: a file may hold only so
+  // many chunks, and a chunk of a few bytes gains nothing.
+  auto keep = [&](uint64_t offset, std::unique_ptr<Chunk> chunk) {
+    if (chunk->length >= kMinBytesPerChunk) chunks.insert_or_assign(offset, std::move(chunk));
+  };
   const uint32_t count = static_cast<uint32_t>(layout.offsets.size());
   for (uint32_t i = 0; i < count; ++i) {
     if (layout.counts[i] == 0) continue;
@@ -205,13 +211,13 @@ ChunkMap ReadSegmentedImages(TIFF* tiff, const Ifd& ifd) {
       std::unique_ptr<Chunk> tile = UncompressedTile(layout, calibration, endianness);
       // A tile stored shorter than its pixels cannot be one plane; it stays plain data.
       if (layout.counts[i] < tile->length) continue;
-      chunks.insert_or_assign(layout.offsets[i], std::move(tile));
+      keep(layout.offsets[i], std::move(tile));
     } else if (layout.compression == kCompressionJpeg) {
-      if (HasLosslessJpegHeader(tiff, layout, i)) {
-        chunks.insert_or_assign(layout.offsets[i], LosslessJpegPiece(layout, i, calibration));
+      if (layout.counts[i] >= kMinBytesPerChunk && HasLosslessJpegHeader(tiff, layout, i)) {
+        keep(layout.offsets[i], LosslessJpegPiece(layout, i, calibration));
       }
     } else if (layout.tiled) {
-      chunks.insert_or_assign(layout.offsets[i], RunOfPieces(layout, i, i, calibration, endianness));
+      keep(layout.offsets[i], RunOfPieces(layout, i, i, calibration, endianness));
     } else {
       // Strips back to back in one plane form one chunk, up to a size.
       uint32_t last = i;
@@ -222,7 +228,7 @@ ChunkMap ReadSegmentedImages(TIFF* tiff, const Ifd& ifd) {
         ++last;
         decoded += RowBytes(layout) * PieceRows(layout, last);
       }
-      chunks.insert_or_assign(layout.offsets[i], RunOfPieces(layout, i, last, calibration, endianness));
+      keep(layout.offsets[i], RunOfPieces(layout, i, last, calibration, endianness));
       i = last;
     }
   }
