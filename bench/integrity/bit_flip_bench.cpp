@@ -2,7 +2,9 @@
 // are flipped at random positions inside its coded chunks (Nivra and Zstd, half the
 // flips each) and inside its description (metadata block and footer), and every damaged
 // file is restored through TarnDecompressFile.
-//   bit_flip_bench [flips=2000] [seed=1] [description_flips=1000]
+// A third campaign flips bits in the chunks of re-encoded images only (the LZW samples,
+// and a lossless JPEG DNG and a PackBits TIFF made here), restored through their coding.
+//   bit_flip_bench [flips=2000] [seed=1] [description_flips=1000] [reencoded_flips=1000]
 // A silent flip (success with other bytes) is listed; the target is none. Damage found
 // by a chunk's check is status 7; other statuses are counted apart.
 #include <unistd.h>
@@ -11,12 +13,14 @@
 #include <string>
 
 #include "bit_flips.hpp"
+#include "readers/coded_tiff_writer.hpp"
 
 int main(int argc, char** argv) {
   using namespace tarn;
   const size_t flips = argc > 1 ? std::stoul(argv[1]) : 2000;
   const uint64_t seed = argc > 2 ? std::stoull(argv[2]) : 1;
   const size_t description_flips = argc > 3 ? std::stoul(argv[3]) : 1000;
+  const size_t reencoded_flips = argc > 4 ? std::stoul(argv[4]) : 1000;
   const auto fixtures = test::FixturesDir();
   if (fixtures.empty()) {
     std::printf("the shared sample files are absent\n");
@@ -29,6 +33,14 @@ int main(int argc, char** argv) {
   for (const auto& entry : std::filesystem::directory_iterator(fixtures)) {
     if (entry.path().filename() == "MANIFEST.md") continue;
     targets.push_back(test::CompressForFlips(entry.path(), dir.path()));
+    for (const auto& range : targets.back().coded) bytes[static_cast<int>(range.codec)] += range.length;
+  }
+  const auto dng = dir / "synthetic-lossless-jpeg.dng";
+  test::WriteJpegDng(dng, {1024, 512, 256, 2, 12, 1, 0, test::JpegTables::kOptimal});
+  const auto packbits = dir / "synthetic-packbits.tif";
+  test::WriteCodedTiff(packbits, {600, 400, 8, 1, COMPRESSION_PACKBITS, 1, false, 16});
+  for (const auto& made : {dng, packbits}) {
+    targets.push_back(test::CompressForFlips(made, dir.path()));
     for (const auto& range : targets.back().coded) bytes[static_cast<int>(range.codec)] += range.length;
   }
   std::printf("%zu samples; coded bytes: Nivra %llu, Zstd %llu; %zu flips, seed %llu\n", targets.size(),
@@ -46,6 +58,29 @@ int main(int argc, char** argv) {
     std::printf("%-5s chunks: %5zu flips: detected %zu (status 7) + %zu (other status), harmless %zu, silent %zu, "
                 "failed with output left %zu\n",
                 std::string(CodecName(codec)).c_str(), counts.Total(), counts.detected, counts.other_status,
+                counts.harmless, counts.silent, counts.left_output);
+    all.detected += counts.detected;
+    all.other_status += counts.other_status;
+    all.harmless += counts.harmless;
+    all.silent += counts.silent;
+    all.left_output += counts.left_output;
+  }
+
+  {
+    uint64_t reencoded_bytes = 0;
+    for (const auto& target : targets) {
+      for (const auto& range : target.coded) reencoded_bytes += range.reencoded ? range.length : 0;
+    }
+    const test::FlipCounts counts = test::FlipReencodedCampaign(
+        targets, reencoded_flips, seed + 200, dir.path(),
+        [](const test::FlipTarget& target, uint64_t position, int bit, test::FlipOutcome outcome) {
+          std::printf("  %s: re-encoded, %s byte %llu bit %d\n",
+                      outcome == test::FlipOutcome::kSilent ? "SILENT" : "LEFT OUTPUT", target.source.filename().c_str(),
+                      static_cast<unsigned long long>(position), bit);
+        });
+    std::printf("re-encoded chunks (%llu bytes): %5zu flips: detected %zu (status 7) + %zu (other status), harmless "
+                "%zu, silent %zu, failed with output left %zu\n",
+                static_cast<unsigned long long>(reencoded_bytes), counts.Total(), counts.detected, counts.other_status,
                 counts.harmless, counts.silent, counts.left_output);
     all.detected += counts.detected;
     all.other_status += counts.other_status;

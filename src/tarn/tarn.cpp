@@ -11,6 +11,7 @@
 #include "tarn/error.hpp"
 #include "tarn/file/file.hpp"
 #include "tarn/file/leftovers.hpp"
+#include "tarn/file/metadata/footer.hpp"
 #include "tarn/file/stop.hpp"
 #include "tarn/file/prepare_report.hpp"
 #include "tarn/logger.hpp"
@@ -85,6 +86,14 @@ bool IsCompressedName(const fs::path& path) {
   return extension == tarn::kCompressedExtension;
 }
 
+// 0 or the newest version: every form; 4: the forms of version 4 only; others: none.
+std::optional<tarn::Options> OptionsForVersion(uint32_t container_version) {
+  if (container_version == 0 || container_version == tarn::metadata::Footer::kNewestVersion) return kFileOptions;
+  if (container_version == tarn::metadata::Footer::kCurrentVersion) return kFileOptions | tarn::Options::Version4Forms;
+  tarn::Logger()->error("container version {} cannot be written (0, 4 or 5)", container_version);
+  return std::nullopt;
+}
+
 }  // namespace
 
 namespace tarn {
@@ -104,12 +113,14 @@ TarnStatus PrepareFile(const char* source, const char* destination, const char* 
 }
 
 TarnStatus PrepareAndCompressFile(const char* source, const char* destination, const char* calibration_id,
-                                  const char* metadata_json, PrepareReport& report) {
+                                  const char* metadata_json, PrepareReport& report, uint32_t container_version) {
   return Guarded([&] {
+    const std::optional<Options> options = OptionsForVersion(container_version);
+    if (!options) return kTarnStatusParameterOutOfRange;
     if (auto status = CheckSource(source, "source file does not exist")) return *status;
     const File file = File::Read(source);
     if (calibration_id != nullptr) file.SetCalibrationId(calibration_id);
-    const File compressed = file.PrepareAndCompress(RequiredDestination(destination), kFileOptions, &report);
+    const File compressed = file.PrepareAndCompress(RequiredDestination(destination), *options, &report);
     if (metadata_json != nullptr) ToJsonFile(compressed.metadata, metadata_json);
     return kTarnStatusOk;
   });
@@ -133,9 +144,16 @@ const char* TarnStatusDescription(TarnStatus status) {
 }
 
 TarnStatus TarnCompressFile(const char* source, const char* destination, const char* metadata_json) {
+  return TarnCompressFileInVersion(source, destination, metadata_json, 0);
+}
+
+TarnStatus TarnCompressFileInVersion(const char* source, const char* destination, const char* metadata_json,
+                                     uint32_t container_version) {
   return Guarded([&] {
+    const std::optional<tarn::Options> options = OptionsForVersion(container_version);
+    if (!options) return kTarnStatusParameterOutOfRange;
     if (auto status = CheckSource(source, "source file does not exist")) return *status;
-    const tarn::File compressed = tarn::File::Read(source).Compress(RequiredDestination(destination), kFileOptions);
+    const tarn::File compressed = tarn::File::Read(source).Compress(RequiredDestination(destination), *options);
     if (metadata_json != nullptr) tarn::ToJsonFile(compressed.metadata, metadata_json);
     return kTarnStatusOk;
   });

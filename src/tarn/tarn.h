@@ -34,6 +34,11 @@ TARN_API const char* TarnStatusDescription(TarnStatus status);
 
 /* metadata_json: optional path of a JSON file to write (compress) or read (decompress). */
 TARN_API TarnStatus TarnCompressFile(const char* source, const char* destination, const char* metadata_json);
+/* As TarnCompressFile, in the given container version: 0 or 5 (the newest) use every form;
+   4 writes only forms that readers of version 4 know (lossless JPEG, LZW and PackBits
+   images then stay as they are). Other values return kTarnStatusParameterOutOfRange. */
+TARN_API TarnStatus TarnCompressFileInVersion(const char* source, const char* destination, const char* metadata_json,
+                                              uint32_t container_version);
 TARN_API TarnStatus TarnDecompressFile(const char* source, const char* destination, const char* metadata_json);
 /* calibration_id: optional registry identifier applied to every image of the file. */
 TARN_API TarnStatus TarnPrepareFile(const char* source, const char* destination, const char* calibration_id);

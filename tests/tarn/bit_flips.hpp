@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tarn/file/metadata/chunk/reencoded_image.hpp"
 #include "tarn/file/metadata/footer.hpp"
 #include "tarn/file/metadata/metadata.hpp"
 #include "tarn/tarn.h"
@@ -26,6 +27,7 @@ struct FlipTarget {
     uint64_t offset;
     uint64_t length;
     Codec codec;
+    bool reencoded = false;  // pixels of a re-encoded image (restored through its source coding)
   };
   std::vector<Range> coded;  // chunks stored with Nivra or Zstd
   Range description;         // the metadata block and the footer (codec Unknown)
@@ -41,7 +43,8 @@ inline FlipTarget CompressForFlips(const std::filesystem::path& source, const st
   uint64_t offset = 0;
   for (const auto& chunk : Metadata::DeserializeFromFile(compressed).chunks) {
     if (chunk->codec == Codec::Nivra || chunk->codec == Codec::Zstd) {
-      target.coded.push_back({offset, chunk->length, chunk->codec});
+      target.coded.push_back({offset, chunk->length, chunk->codec,
+                              dynamic_cast<const chunk::ReencodedImage*>(chunk.get()) != nullptr});
     }
     offset += chunk->length;
   }
@@ -68,7 +71,8 @@ inline FlipTarget WithoutChecksums(const FlipTarget& target) {
     if (std::to_string(data + block.size() + metadata::Footer::kSize) == total) break;
   }
   std::ostringstream footer;
-  metadata::Footer{4, block.size()}.WriteTo(footer);
+  std::istringstream written(target.compressed.substr(target.compressed.size() - metadata::Footer::kSize));
+  metadata::Footer{metadata::Footer::ReadFrom(written).version, block.size()}.WriteTo(footer);
   FlipTarget old = target;
   old.compressed = target.compressed.substr(0, data) + block + footer.str();
   old.description = {data, block.size() + metadata::Footer::kSize, Codec::Unknown};
@@ -163,6 +167,19 @@ FlipCounts FlipCampaign(const std::vector<FlipTarget>& targets, Codec codec, siz
   for (const auto& target : targets) {
     for (const auto& range : target.coded) {
       if (range.codec == codec) spans.push_back({&target, range});
+    }
+  }
+  return FlipSpans(spans, flips, seed, folder, report);
+}
+
+// `flips` flips inside the chunks of re-encoded images, whatever their codec.
+template <class Report>
+FlipCounts FlipReencodedCampaign(const std::vector<FlipTarget>& targets, size_t flips, uint64_t seed,
+                                 const std::filesystem::path& folder, Report report) {
+  std::vector<FlipSpan> spans;
+  for (const auto& target : targets) {
+    for (const auto& range : target.coded) {
+      if (range.reencoded) spans.push_back({&target, range});
     }
   }
   return FlipSpans(spans, flips, seed, folder, report);

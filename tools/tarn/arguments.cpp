@@ -34,6 +34,7 @@ Options:
   --json PATH               compress: also write the metadata as JSON to PATH;
                             decompress: take the metadata from PATH (single FILE)
   --prepare                 compress: prepare images before compressing (lossy)
+  --format 4                compress: write only what readers of container version 4 know
   --calibration PATH        load a calibration file or folder (repeatable)
   --calibration-id ID       use this calibration for every image (prepare, --prepare)
   --id NAME                 calibrate: the calibration's identifier (default: the camera's
@@ -98,6 +99,7 @@ void Check(const Arguments& arguments) {
     throw UsageError("-r works with compress, decompress, test and info");
   }
   if (arguments.prepare && command != Command::Compress) throw UsageError("--prepare works with compress only");
+  if (arguments.container_version && command != Command::Compress) throw UsageError("--format works with compress only");
   if (arguments.remove_sources) {
     if (command != Command::Compress && command != Command::Decompress) {
       throw UsageError("--rm works with compress and decompress");
@@ -148,6 +150,10 @@ Arguments ParseArguments(int argc, char** argv) {
       arguments.threads = ParseThreads(argument.substr(2));
     } else if (argument == "--prepare") {
       arguments.prepare = true;
+    } else if (argument == "--format" || argument.starts_with("--format=")) {
+      const std::string text = argument == "--format" ? value(argument) : std::string(argument.substr(9));
+      if (text != "4" && text != "5") throw UsageError("--format takes 4 or 5, not '" + text + "'");
+      arguments.container_version = text == "4" ? 4u : 5u;
     } else if (argument == "--calibration") {
       arguments.calibrations.push_back(value(argument));
     } else if (argument == "--calibration-id") {

@@ -18,6 +18,7 @@ struct Arguments {
   bool recursive = false;                      // -r
   bool remove_sources = false;                 // --rm (--keep, the default, clears it)
   bool prepare = false;                        // compress --prepare
+  std::optional<unsigned> container_version;   // compress --format 4 or 5
   bool info_json = false;                      // info --json
   std::optional<unsigned> threads;             // -T N; 0 means every core
   std::vector<std::string> calibrations;       // --calibration PATH (repeatable)

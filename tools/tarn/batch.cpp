@@ -238,11 +238,12 @@ class Batch {
     PrepareDestination(job);
     const fs::path& destination = *job.destination;
     PrepareReport report;
+    const uint32_t version = arguments_.container_version.value_or(0);
     CheckPrepared(arguments_.prepare ? PrepareAndCompressFile(job.source.c_str(), destination.c_str(),
                                                               Optional(arguments_.calibration_id),
-                                                              Optional(arguments_.metadata_json), report)
-                                     : TarnCompressFile(job.source.c_str(), destination.c_str(),
-                                                        Optional(arguments_.metadata_json)),
+                                                              Optional(arguments_.metadata_json), report, version)
+                                     : TarnCompressFileInVersion(job.source.c_str(), destination.c_str(),
+                                                                 Optional(arguments_.metadata_json), version),
                   log, job);
     Outcome outcome{true, {}, {}, SizeOf(job.source), SizeOf(destination)};
     outcome.lossy = report.prepared > 0;

@@ -8,6 +8,7 @@
 
 #include "tarn/error.hpp"
 #include "tarn/file/destination.hpp"
+#include "tarn/file/version4_forms.hpp"
 #include "tarn/util/stream.hpp"
 
 namespace tarn {
@@ -48,6 +49,11 @@ File Run(const File& file, const fs::path& destination, Options options, bool ap
   return File(destination, complete);
 }
 
+// The source's description as the output may hold it.
+Metadata InFormatOf(const Metadata& metadata, Options options) {
+  return IsOptionSet(options, Options::Version4Forms) ? WithVersion4FormsOnly(metadata) : Metadata(metadata);
+}
+
 }  // namespace
 
 File::File(fs::path path, const Metadata& metadata) : path(std::move(path)), metadata(metadata) {}
@@ -70,7 +76,8 @@ File File::ReadCompressed(const fs::path& path) {
 
 File File::Compress(const fs::path& destination, Options options) const {
   return Run(*this, CompressedName(destination, options), options, true,
-             [](const Metadata& metadata, std::istream& in, std::ostream& out) {
+             [options](const Metadata& source, std::istream& in, std::ostream& out) {
+               const Metadata metadata = InFormatOf(source, options);
                return metadata.IsNivraTiff() ? metadata.HandleNivraTiff(in, out) : metadata.EncodeStream(in, out);
              });
 }
@@ -115,7 +122,8 @@ File File::Prepare(const fs::path& destination, Options options, PrepareReport* 
 File File::PrepareAndCompress(const fs::path& destination, Options options, PrepareReport* report) const {
   PrepareReport counted = PrepareReport::Of(metadata);
   File compressed = Run(*this, CompressedName(destination, options), options, true,
-                        [&](const Metadata& metadata, std::istream& in, std::ostream& out) {
+                        [&](const Metadata& source, std::istream& in, std::ostream& out) {
+                          const Metadata metadata = InFormatOf(source, options);
                           std::atomic<size_t> prepared{0};
                           Metadata written = metadata.IsNivraTiff() ? metadata.HandleNivraTiff(in, out)
                                                                     : metadata.PrepareAndEncodeStream(in, out, prepared);

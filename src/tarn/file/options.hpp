@@ -13,6 +13,8 @@ enum class Options : uint8_t {
   Overwrite = 4,
   // Missing parent directories of the destination are created.
   CreateDirectories = 8,
+  // Compressing writes only forms that readers of container version 4 know.
+  Version4Forms = 16,
 };
 
 constexpr Options operator|(Options a, Options b) {

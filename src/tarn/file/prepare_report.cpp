@@ -2,6 +2,7 @@
 
 #include "tarn/file/metadata/chunk/image.hpp"
 #include "tarn/file/metadata/chunk/interleaved_image.hpp"
+#include "tarn/file/metadata/chunk/reencoded_image.hpp"
 
 namespace tarn {
 namespace {
@@ -10,6 +11,10 @@ namespace {
 std::optional<uint16_t> BytesPerPixel(const Chunk& chunk) {
   if (const auto* image = dynamic_cast<const chunk::Image*>(&chunk)) return image->bytes_per_pixel;
   if (const auto* image = dynamic_cast<const chunk::InterleavedImage*>(&chunk)) return image->bytes_per_pixel;
+  // Lossless JPEG tiles are written back prepared; other codings are not.
+  if (const auto* image = dynamic_cast<const chunk::ReencodedImage*>(&chunk)) {
+    if (image->coding.coding == chunk::reencoded::Coding::kLosslessJpeg) return image->bytes_per_pixel;
+  }
   return std::nullopt;
 }
 

@@ -36,7 +36,8 @@ class NothingToPrepare : public Error {
 // writes no output and returns status 17, `report.nothing_to_prepare` saying why.
 TarnStatus PrepareFile(const char* source, const char* destination, const char* calibration_id,
                        PrepareReport& report, bool write_unchanged);
+// `container_version` as for TarnCompressFileInVersion.
 TarnStatus PrepareAndCompressFile(const char* source, const char* destination, const char* calibration_id,
-                                  const char* metadata_json, PrepareReport& report);
+                                  const char* metadata_json, PrepareReport& report, uint32_t container_version = 0);
 
 }  // namespace tarn

@@ -110,7 +110,7 @@ with tifffile.TiffWriter('subifds.tif') as tif:
   }
   EXPECT_EQ(ImageCount(dir / "lzw.tif"), 1u);
   EXPECT_EQ(ImageCount(dir / "hyper.tif"), 6u);
-  EXPECT_EQ(ImageCount(dir / "tiled.tif"), 0u);
+  EXPECT_EQ(ImageCount(dir / "tiled.tif"), 27u);  // three pages of 3 x 3 tiles, a chunk each
   EXPECT_EQ(ImageCount(dir / "subifds.tif"), 3u);
 }
 

@@ -9,7 +9,10 @@ namespace tarn::metadata {
 
 struct Footer {
   static constexpr uint64_t kSize = 12;
+  // Written for every file that holds only the forms version 4 knows.
   static constexpr uint32_t kCurrentVersion = 4;
+  // Written for files holding re-encoded images; the newest version read.
+  static constexpr uint32_t kNewestVersion = 5;
 
   uint32_t version = kCurrentVersion;
   uint64_t length = 0;  // N, the metadata block's size in bytes

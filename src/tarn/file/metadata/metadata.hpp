@@ -58,7 +58,9 @@ class Metadata {
   Metadata PrepareStream(std::istream& in, std::ostream& out, std::atomic<size_t>& prepared_chunks) const;
   Metadata PrepareAndEncodeStream(std::istream& in, std::ostream& out, std::atomic<size_t>& prepared_chunks) const;
 
-  // The metadata block (JSON) and footer of compressed files.
+  // The metadata block (JSON) and footer of compressed files. The block's version is the
+  // oldest that knows every chunk's form: 4, or 5 for a file holding re-encoded images.
+  unsigned ContainerVersion() const;
   Json::Value ToJson() const;
   static Metadata FromJson(const Json::Value& json);
   // Appends block and footer; returns the metadata of the whole written file.

@@ -53,7 +53,7 @@ Metadata FromContiguousChunks(const Json::Value& json, int version) {
 
 const std::map<unsigned, Parser> kParsersByVersion = {
     {0, FromJsonVersion0}, {1, FromJsonVersion1}, {2, FromJsonVersion2},
-    {3, FromJsonVersion3}, {4, FromJsonVersion4},
+    {3, FromJsonVersion3}, {4, FromJsonVersion4}, {5, FromJsonVersion5},
 };
 
 Metadata FromJsonVersion0(const Json::Value& json) { return FromOffsetMap(json, 0, json["length"].asUInt64()); }
@@ -68,6 +68,7 @@ Metadata FromJsonVersion1(const Json::Value& json) {
 Metadata FromJsonVersion2(const Json::Value& json) { return FromContiguousChunks(json, 2); }
 Metadata FromJsonVersion3(const Json::Value& json) { return FromContiguousChunks(json, 3); }
 Metadata FromJsonVersion4(const Json::Value& json) { return FromContiguousChunks(json, 4); }
+Metadata FromJsonVersion5(const Json::Value& json) { return FromContiguousChunks(json, 5); }
 
 void ValidateDecodedLength(const Metadata& metadata, const Json::Value& json) {
   const uint64_t computed = metadata.DecodedLength();

@@ -23,10 +23,10 @@ namespace {
 constexpr int kMaxSerializeIterations = 999;
 // Sorted keys put the top-level "length" last but one, so the block always ends like this.
 constexpr std::string_view kLengthKey = "\"length\":";
-constexpr std::string_view kBlockEnd = ",\"version\":4}";
 
 // Replaces the digits of the top-level "length" (just before the block's end).
-void ReplaceTopLevelLength(std::string& block, uint64_t value) {
+void ReplaceTopLevelLength(std::string& block, uint64_t value, unsigned version) {
+  const std::string kBlockEnd = ",\"version\":" + std::to_string(version) + "}";
   const bool ends_right =
       block.size() >= kBlockEnd.size() && block.compare(block.size() - kBlockEnd.size(), kBlockEnd.size(), kBlockEnd) == 0;
   size_t digits_end = block.size() - kBlockEnd.size();
@@ -109,7 +109,7 @@ BlockPlace LocateBlock(std::istream& in) {
   if (size < metadata::Footer::kSize) throw bad_metadata("file is too short to hold a footer");
   in.seekg(-static_cast<std::streamoff>(metadata::Footer::kSize), std::ios::end);
   const metadata::Footer footer = metadata::Footer::ReadFrom(in);
-  if (footer.version < 2 || footer.version > 4) {
+  if (footer.version < 2 || footer.version > metadata::Footer::kNewestVersion) {
     throw bad_metadata("Invalid footer version " + std::to_string(footer.version));
   }
   if (footer.length == 0 || footer.length > size - metadata::Footer::kSize) {
@@ -123,7 +123,7 @@ BlockPlace LocateBlock(std::istream& in) {
 
 Json::Value Metadata::ToJson() const {
   Json::Value json(Json::objectValue);
-  json["version"] = metadata::Footer::kCurrentVersion;
+  json["version"] = ContainerVersion();
   json["length"] = static_cast<Json::UInt64>(length);
   json["decoded_length"] = static_cast<Json::UInt64>(DecodedLength());
   Json::Value& items = json["chunks"] = Json::Value(Json::arrayValue);
@@ -147,7 +147,14 @@ Metadata Metadata::FromJson(const Json::Value& json) {
   return parser->second(json);
 }
 
+unsigned Metadata::ContainerVersion() const {
+  unsigned version = metadata::Footer::kCurrentVersion;
+  for (const auto& chunk : chunks) version = std::max(version, chunk->ContainerVersion());
+  return version;
+}
+
 Metadata Metadata::SerializeToStream(std::ostream& out) const {
+  const unsigned version = ContainerVersion();
   Json::Value json = ToJson();
   // Zeros for now: the checksum covers the final bytes, "length" included.
   json[std::string(kBlockChecksumKey)] = util::ChecksumText(0);
@@ -158,14 +165,14 @@ Metadata Metadata::SerializeToStream(std::ostream& out) const {
     if (candidate == target) {
       FillBlockChecksum(block);
       WriteSpanToStream(std::span(reinterpret_cast<const uint8_t*>(block.data()), block.size()), out);
-      metadata::Footer{metadata::Footer::kCurrentVersion, block.size()}.WriteTo(out);
+      metadata::Footer{version, block.size()}.WriteTo(out);
       return Metadata(target, metadata::CloneChunks(chunks));
     }
     if (iteration >= 2) {
       Logger()->warn("iterated {} times while serializing metadata, data length = {}, metadata length = {}",
                      iteration, length, block.size());
     }
-    ReplaceTopLevelLength(block, target);
+    ReplaceTopLevelLength(block, target, version);
     candidate = target;
     if (iteration > kMaxSerializeIterations) {
       throw implementation_error(
@@ -185,7 +192,7 @@ Metadata Metadata::DeserializeFromStream(std::istream& in) {
   if (!json.isObject()) throw bad_metadata("metadata block is not a JSON object");
   VerifyBlockChecksum(block, json);
   Metadata metadata = FromJson(json);
-  // This library has written footer 4 with "version":4 only: a block of another version
+  // This library writes footers 4 and 5 with a block of the same version only: another version
   // behind it has been damaged (a "version" key that lost a bit would read as the first
   // layout). Blocks behind older footers are taken with the version they name.
   const unsigned version = BlockVersion(json);

@@ -36,6 +36,8 @@ std::unique_ptr<Chunk> Chunk::Clone() const {
 
 void Chunk::SetCalibrationId(const std::string&) {}
 
+unsigned Chunk::ContainerVersion() const { return 4; }
+
 bool Chunk::operator==(const Chunk& other) const { return codec == other.codec && length == other.length; }
 
 // Runs an operation that stores the chunk; what it stores as it is gets its checksum.
@@ -55,7 +57,15 @@ std::unique_ptr<Chunk> Chunk::Store(std::istream& in, std::ostream& out, Operati
 }
 
 std::unique_ptr<Chunk> Chunk::EncodeStream(std::istream& in, std::ostream& out) const {
+  return EncodeToChunk_(in, out);
+}
+
+std::unique_ptr<Chunk> Chunk::EncodeToChunk_(std::istream& in, std::ostream& out) const {
   return Store(in, out, &Chunk::EncodeStream_);
+}
+
+std::unique_ptr<Chunk> Chunk::PrepareAndEncodeToChunk_(std::istream& in, std::ostream& out) const {
+  return Store(in, out, &Chunk::PrepareAndEncodeStream_);
 }
 
 std::unique_ptr<Chunk> Chunk::DecodeStream(std::istream& in, std::ostream& out) const {
@@ -78,7 +88,7 @@ std::unique_ptr<Chunk> Chunk::PrepareStream(std::istream& in, std::ostream& out)
 }
 
 std::unique_ptr<Chunk> Chunk::PrepareAndEncodeStream(std::istream& in, std::ostream& out) const {
-  return Store(in, out, &Chunk::PrepareAndEncodeStream_);
+  return PrepareAndEncodeToChunk_(in, out);
 }
 
 }  // namespace tarn

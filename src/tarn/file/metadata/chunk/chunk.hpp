@@ -34,6 +34,8 @@ class Chunk {
 
   // The same chunk, checksum included.
   std::unique_ptr<Chunk> Clone() const;
+  // The oldest container version whose readers know this chunk's form.
+  virtual unsigned ContainerVersion() const;
 
   // Each reads exactly this chunk's bytes from `in`, appends its result to `out`
   // and returns the chunk that describes what was written. Encoding gives a chunk that
@@ -54,6 +56,11 @@ class Chunk {
   std::optional<uint64_t> checksum;
 
  protected:
+  // What EncodeStream and PrepareAndEncodeStream run: the hooks below, described by
+  // CloneWithCodec. A kind whose result may be of another kind overrides these.
+  virtual std::unique_ptr<Chunk> EncodeToChunk_(std::istream& in, std::ostream& out) const;
+  virtual std::unique_ptr<Chunk> PrepareAndEncodeToChunk_(std::istream& in, std::ostream& out) const;
+
   virtual CodecResult EncodeStream_(std::istream& in, std::ostream& out) const = 0;
   virtual CodecResult DecodeStream_(std::istream& in, std::ostream& out) const = 0;
   virtual CodecResult PrepareStream_(std::istream& in, std::ostream& out) const = 0;

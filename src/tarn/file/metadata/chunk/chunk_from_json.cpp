@@ -5,6 +5,7 @@
 #include "tarn/file/metadata/chunk/chunk.hpp"
 #include "tarn/file/metadata/chunk/image.hpp"
 #include "tarn/file/metadata/chunk/interleaved_image.hpp"
+#include "tarn/file/metadata/chunk/reencoded_image.hpp"
 #include "tarn/file/metadata/chunk/unspecified_data.hpp"
 #include "tarn/util/checksum.hpp"
 
@@ -13,6 +14,9 @@ namespace tarn {
 namespace {
 
 std::unique_ptr<Chunk> KindFromJson(const Json::Value& json, int version) {
+  // Checked first: read as a plain image, its stored pixels would be restored in place of
+  // the source bytes.
+  if (json.isMember("source_coding")) return chunk::ReencodedImage::FromJson(json, version);
   if (json.isMember("width")) {
     if (json.isMember("channels")) return chunk::InterleavedImage::FromJson(json, version);
     return chunk::Image::FromJson(json, version);

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "tarn/file/metadata/chunk/image.hpp"
+#include "tarn/file/metadata/readers/tiff/segmented_images.hpp"
 #include "tarn/file/metadata/readers/tiff/util/hyperstack.hpp"
 #include "tarn/logger.hpp"
 
@@ -157,6 +158,10 @@ ChunkMap ReadImagesFromSubDirectories(TIFF* tiff, const Ifd& parent) {
     do {
       // A chain that comes back to a directory already read would never end.
       if (!visited.insert(TIFFCurrentDirOffset(tiff)).second) break;
+      if (IsSegmentedDirectory(tiff)) {
+        for (auto& [offset, chunk] : ReadSegmentedImages(tiff, parent)) chunks.insert_or_assign(offset, std::move(chunk));
+        continue;
+      }
       auto [offset, chunk] = ReadImageFromDirectory(tiff, parent);
       if (chunk) chunks.insert_or_assign(offset, std::move(chunk));
     } while (TIFFReadDirectory(tiff));
@@ -178,7 +183,10 @@ void ProcessIFD(TIFF* tiff, ChunkMap& chunks, uint32_t index) {
     }
   }
   const std::optional<Ifd> ifd = Ifd::FromCurrentDirectory(tiff);
-  if (ifd) {
+  if (ifd && IsSegmentedDirectory(tiff)) {
+    for (auto& [offset, chunk] : ReadSegmentedImages(tiff, *ifd)) chunks.insert_or_assign(offset, std::move(chunk));
+    chunks.merge(ReadImagesFromSubDirectories(tiff, *ifd));
+  } else if (ifd) {
     auto [offset, chunk] = ReadImageFromDirectory(tiff, *ifd);
     if (chunk) chunks.insert_or_assign(offset, std::move(chunk));
     chunks.merge(ReadImagesFromSubDirectories(tiff, *ifd));
