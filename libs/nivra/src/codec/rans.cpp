@@ -68,16 +68,30 @@ void WriteTables(std::vector<uint8_t>& out, const std::array<Histogram, kContext
   }
 }
 
+namespace {
+
+// The table of a context without one: every slot gives the absent token with frequency
+// kProbScale and offset slot, which leaves the state unchanged.
+struct AbsentTable {
+  std::array<uint32_t, kProbScale> entries;
+  constexpr AbsentTable() : entries() {
+    for (uint32_t slot = 0; slot < kProbScale; ++slot) {
+      entries[slot] = DecodeTables::Entry(kAbsentToken, kProbScale, slot);
+    }
+  }
+};
+constexpr AbsentTable kAbsentTable;
+
+}  // namespace
+
 bool ReadTables(ByteReader& in, DecodeTables& tables) {
   uint64_t context_mask = in.Varint(kContexts);
   if (!in.ok()) return false;
+  tables.storage.reset(new uint32_t[std::size_t{kProbScale} * static_cast<unsigned>(std::popcount(context_mask))]);
+  uint32_t* next = tables.storage.get();
   for (unsigned c = 0; c < kContexts; ++c) {
-    auto& symbol = tables.symbol[c];
-    auto& freq_start = tables.freq_start[c];
-    freq_start = {};
-    freq_start[kAbsentToken] = kProbScale;
     if ((context_mask >> c & 1) == 0) {
-      symbol.fill(static_cast<uint8_t>(kAbsentToken));
+      tables.context[c] = kAbsentTable.entries.data();
       continue;
     }
     uint64_t symbol_mask = in.Varint(kAlphabet);
@@ -93,10 +107,12 @@ bool ReadTables(ByteReader& in, DecodeTables& tables) {
       sum += static_cast<uint32_t>(f);
     }
     freq[last] = kProbScale - sum;
+    uint32_t* table = next;
+    next += kProbScale;
+    tables.context[c] = table;
     uint32_t start = 0;
-    for (unsigned s = 0; s < kAlphabet; ++s) {
-      freq_start[s] = freq[s] | start << 16;
-      std::fill_n(symbol.begin() + start, freq[s], static_cast<uint8_t>(s));
+    for (unsigned s = 0; s <= last; ++s) {
+      for (uint32_t offset = 0; offset < freq[s]; ++offset) table[start + offset] = DecodeTables::Entry(s, freq[s], offset);
       start += freq[s];
     }
   }
@@ -180,6 +196,54 @@ void RansEncode(const std::array<SymbolTable, kContexts>& tables, const uint16_t
   for (std::size_t i = 0; i < n; ++i) {
     out[at + 2 * i] = static_cast<uint8_t>(p[i]);
     out[at + 2 * i + 1] = static_cast<uint8_t>(p[i] >> 8);
+  }
+}
+
+void RansEncodeColumns(const std::array<SymbolTable, kContexts>& tables, const uint16_t* symbols, std::size_t count,
+                       std::size_t width, std::size_t skip, unsigned states, std::vector<uint8_t>& out) {
+  std::unique_ptr<EncodeSymbol[]> encode(new EncodeSymbol[kContexts << kContextShift]);
+  for (unsigned c = 0; c < kContexts; ++c) {
+    for (unsigned s = 0; s < kAlphabet; ++s) {
+      if (tables[c].freq[s] != 0) {
+        encode[c << kContextShift | s] = MakeEncodeSymbol(tables[c].start[s], tables[c].freq[s]);
+      }
+    }
+  }
+  // At most one word per symbol plus the final states, written from the back.
+  const std::size_t capacity = count + 2 * kMaxRansStates;
+  std::unique_ptr<uint16_t[]> buffer(new uint16_t[capacity]);
+  uint16_t* const end = buffer.get() + capacity;
+  uint16_t* p = end;
+  std::array<uint32_t, kMaxRansStates> x;
+  x.fill(kRansLow);
+  const uint32_t mask = states - 1;
+  // Backwards by sample, row by row: the last row first, each from its last column.
+  std::size_t i = count + skip;
+  while (i > skip) {
+    const std::size_t row_begin = (i - 1) / width * width;
+    const std::size_t first = std::max(row_begin, skip);
+    for (std::size_t sample = i; sample-- > first;) {
+      uint32_t& state = x[(sample - row_begin) & mask];
+      const EncodeSymbol& e = encode[symbols[sample - skip]];
+      uint32_t emit = state >= e.x_max;
+      p[-1] = static_cast<uint16_t>(state);
+      p -= emit;
+      state >>= 16 * emit;
+      uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(state) * e.reciprocal) >> 32) >> e.shift;
+      state += e.bias + q * e.complement;
+    }
+    i = first;
+  }
+  for (unsigned j = states; j-- > 0;) {
+    *--p = static_cast<uint16_t>(x[j]);
+    *--p = static_cast<uint16_t>(x[j] >> 16);
+  }
+  std::size_t n = end - p;
+  std::size_t at = out.size();
+  out.resize(at + n * 2);
+  for (std::size_t k = 0; k < n; ++k) {
+    out[at + 2 * k] = static_cast<uint8_t>(p[k]);
+    out[at + 2 * k + 1] = static_cast<uint8_t>(p[k] >> 8);
   }
 }
 
