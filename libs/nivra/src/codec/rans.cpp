@@ -1,8 +1,14 @@
 #include "codec/rans.hpp"
 
 #include <algorithm>
+#include <array>
+#include <utility>
 #include <memory>
 #include <bit>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace Brimlake::Nivra::codec {
 
@@ -112,7 +118,20 @@ bool ReadTables(ByteReader& in, DecodeTables& tables) {
     tables.context[c] = table;
     uint32_t start = 0;
     for (unsigned s = 0; s <= last; ++s) {
-      for (uint32_t offset = 0; offset < freq[s]; ++offset) table[start + offset] = DecodeTables::Entry(s, freq[s], offset);
+      // A symbol's slots differ in their offset alone; small planes decode in about the time
+      // these tables take to fill, so four entries are written at a time.
+      const uint32_t first = DecodeTables::Entry(s, freq[s], 0);
+      constexpr uint32_t kStep = 1u << DecodeTables::kFreqBits;
+      uint32_t offset = 0;
+#if defined(__SSE2__)
+      __m128i entries = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(first)),
+                                      _mm_setr_epi32(0, kStep, 2 * kStep, 3 * kStep));
+      for (; offset + 4 <= freq[s]; offset += 4) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(table + start + offset), entries);
+        entries = _mm_add_epi32(entries, _mm_set1_epi32(4 * kStep));
+      }
+#endif
+      for (; offset < freq[s]; ++offset) table[start + offset] = first + offset * kStep;
       start += freq[s];
     }
   }
@@ -199,6 +218,59 @@ void RansEncode(const std::array<SymbolTable, kContexts>& tables, const uint16_t
   }
 }
 
+namespace {
+
+// RansEncodeColumns for N states: a row's columns go backwards in groups of N aligned on
+// multiples of N, so that every state of a group is named at compile time (registers, not
+// an array indexed at run time).
+template <unsigned N>
+uint16_t* EncodeColumns(const EncodeSymbol* encode, const uint16_t* symbols, std::size_t count, std::size_t width,
+                        std::size_t skip, uint16_t* p) {
+  std::array<uint32_t, N> x;
+  x.fill(kRansLow);
+  auto put = [&](uint32_t& state, uint16_t symbol) __attribute__((always_inline)) {
+    const EncodeSymbol& e = encode[symbol];
+    // Store the low word always; keep it only when the state overflows (no branch).
+    uint32_t emit = state >= e.x_max;
+    p[-1] = static_cast<uint16_t>(state);
+    p -= emit;
+    state = emit ? state >> 16 : state;
+    uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(state) * e.reciprocal) >> 32) >> e.shift;
+    state += e.bias + q * e.complement;
+  };
+  // Backwards by sample, row by row: the last row first, each from its last column.
+  std::size_t i = count + skip;
+  while (i > skip) {
+    const std::size_t row_begin = (i - 1) / width * width;
+    const std::size_t first = std::max(row_begin, skip);
+    const std::size_t column_end = i - row_begin, column_first = first - row_begin;
+    const uint16_t* row = symbols + row_begin - skip;  // row[column]: the symbol of that column
+    for (std::size_t group = (column_end - 1) / N * N;; group -= N) {
+      if (group >= column_first && group + N <= column_end) {
+        [&]<unsigned... J>(std::integer_sequence<unsigned, J...>) __attribute__((always_inline)) {
+          (put(x[N - 1 - J], row[group + N - 1 - J]), ...);
+        }(std::make_integer_sequence<unsigned, N>{});
+      } else {
+        [&]<unsigned... J>(std::integer_sequence<unsigned, J...>) __attribute__((always_inline)) {
+          ((group + N - 1 - J >= column_first && group + N - 1 - J < column_end
+                ? put(x[N - 1 - J], row[group + N - 1 - J])
+                : void()),
+           ...);
+        }(std::make_integer_sequence<unsigned, N>{});
+      }
+      if (group <= column_first) break;
+    }
+    i = first;
+  }
+  for (unsigned j = N; j-- > 0;) {
+    *--p = static_cast<uint16_t>(x[j]);
+    *--p = static_cast<uint16_t>(x[j] >> 16);
+  }
+  return p;
+}
+
+}  // namespace
+
 void RansEncodeColumns(const std::array<SymbolTable, kContexts>& tables, const uint16_t* symbols, std::size_t count,
                        std::size_t width, std::size_t skip, unsigned states, std::vector<uint8_t>& out) {
   std::unique_ptr<EncodeSymbol[]> encode(new EncodeSymbol[kContexts << kContextShift]);
@@ -214,29 +286,11 @@ void RansEncodeColumns(const std::array<SymbolTable, kContexts>& tables, const u
   std::unique_ptr<uint16_t[]> buffer(new uint16_t[capacity]);
   uint16_t* const end = buffer.get() + capacity;
   uint16_t* p = end;
-  std::array<uint32_t, kMaxRansStates> x;
-  x.fill(kRansLow);
-  const uint32_t mask = states - 1;
-  // Backwards by sample, row by row: the last row first, each from its last column.
-  std::size_t i = count + skip;
-  while (i > skip) {
-    const std::size_t row_begin = (i - 1) / width * width;
-    const std::size_t first = std::max(row_begin, skip);
-    for (std::size_t sample = i; sample-- > first;) {
-      uint32_t& state = x[(sample - row_begin) & mask];
-      const EncodeSymbol& e = encode[symbols[sample - skip]];
-      uint32_t emit = state >= e.x_max;
-      p[-1] = static_cast<uint16_t>(state);
-      p -= emit;
-      state >>= 16 * emit;
-      uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(state) * e.reciprocal) >> 32) >> e.shift;
-      state += e.bias + q * e.complement;
-    }
-    i = first;
-  }
-  for (unsigned j = states; j-- > 0;) {
-    *--p = static_cast<uint16_t>(x[j]);
-    *--p = static_cast<uint16_t>(x[j] >> 16);
+  switch (states) {
+    case 2: p = EncodeColumns<2>(encode.get(), symbols, count, width, skip, p); break;
+    case 4: p = EncodeColumns<4>(encode.get(), symbols, count, width, skip, p); break;
+    case 8: p = EncodeColumns<8>(encode.get(), symbols, count, width, skip, p); break;
+    default: p = EncodeColumns<16>(encode.get(), symbols, count, width, skip, p); break;
   }
   std::size_t n = end - p;
   std::size_t at = out.size();
