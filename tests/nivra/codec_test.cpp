@@ -308,6 +308,79 @@ TEST(Decoder, DamageIsRefusedNeverDecodedWrong) {
   EXPECT_EQ(nivra_decode(nullptr, 8, out.data(), 4), BM_INVALID_FILE_CONTENT);
 }
 
+// The check before storing: the stream, decoded band by band, proves it gives back exactly
+// the pixels; other pixels, damage and truncation are all told apart from a match.
+TEST(Verify, ProvesTheStreamDecodesToThePixelsAndNothingElse) {
+  nivra_test::SensorModel model;
+  auto large = nivra_test::SensorImage(512, 1200, model, nivra_test::Spots);
+  Nivra::MonochromeHeader header(5, 1.0f, Model(model));
+  auto prepared = Prepare(nivra_test::SensorImage(64, 48, model, nivra_test::Cells), header);
+  const Nivra::ParallelFor threads = nivra_test::Threads(3);
+  using Result = std::pair<bm_status, bool>;  // status, same pixels
+  const Result kMatch{BM_OK, true}, kDiffers{BM_OK, false}, kMalformed{BM_INVALID_FILE_CONTENT, false};
+  struct Case {
+    const std::vector<uint16_t>& image;
+    int32_t width, height;
+  };
+  for (const Case& c : {Case{large, 512, 1200}, Case{prepared, 64, 48}}) {
+    Encoded e = Encode(c.image, c.width, c.height);
+    ASSERT_EQ(e.status, BM_OK);
+    auto verify = [&](const std::vector<uint8_t>& stream, std::size_t size, const std::vector<uint16_t>& pixels) {
+      bool same = true;
+      bm_status status = Nivra::verify(stream.data(), static_cast<int32_t>(size), pixels.data(),
+                                       static_cast<int32_t>(pixels.size()), threads, same);
+      EXPECT_TRUE(status == BM_OK || !same) << "a match needs a stream that decodes";
+      return Result{status, same};
+    };
+    EXPECT_EQ(verify(e.bytes, e.bytes.size(), c.image), kMatch);
+    for (std::size_t at : {std::size_t{30}, c.image.size() / 2 + 7, c.image.size() - 1}) {
+      auto other = c.image;
+      other[at] ^= 1;
+      EXPECT_EQ(verify(e.bytes, e.bytes.size(), other), kDiffers) << at;
+    }
+    EXPECT_EQ(verify(e.bytes, e.bytes.size() - 1, c.image), kMalformed);
+    std::mt19937 random(5);
+    for (int trial = 0; trial < 40; ++trial) {
+      auto damaged = e.bytes;
+      damaged[random() % damaged.size()] ^= static_cast<uint8_t>(1u << (random() % 8));
+      auto [status, same] = verify(damaged, damaged.size(), c.image);
+      // A flip in padding changes nothing; otherwise the stream does not decode.
+      EXPECT_TRUE(status == BM_INVALID_FILE_CONTENT || same) << status;
+    }
+  }
+}
+
+// Version 3 by default, with more rANS states in large bands; version 2 on request; nothing else.
+TEST(StreamVersion, ThreeByDefaultTwoOnRequest) {
+  nivra_test::SensorModel model;
+  auto image = nivra_test::SensorImage(512, 512, model, nivra_test::Cells);
+  auto encode = [&](unsigned version, const std::vector<uint16_t>& pixels, int32_t w, int32_t h) {
+    std::vector<uint8_t> out(pixels.size() * 3 + 4096);
+    auto length = static_cast<int32_t>(out.size());
+    Nivra::EncodeOptions options;
+    options.stream_version = version;
+    bm_status status = Nivra::encode(pixels.data(), w, h, out.data(), &length, {}, options);
+    out.resize(status == BM_OK ? static_cast<std::size_t>(length) : 0);
+    return std::pair{status, out};
+  };
+  auto [status3, v3] = encode(Nivra::kStreamVersion, image, 512, 512);
+  ASSERT_EQ(status3, BM_OK);
+  EXPECT_EQ(v3[2], 3);
+  EXPECT_GT(v3[4] >> 6, 0) << "a large band has more than two states";
+  EXPECT_EQ(Decode(v3, image.size()), image);
+  auto [status2, v2] = encode(2, image, 512, 512);
+  ASSERT_EQ(status2, BM_OK);
+  EXPECT_EQ(v2[2], 2);
+  EXPECT_EQ(v2[4] >> 6, 0);
+  EXPECT_EQ(Decode(v2, image.size()), image);
+  // A tiny plane keeps two states: four bytes of each would cost more than they save.
+  auto tiny = nivra_test::SensorImage(32, 32, model, nivra_test::Cells);
+  auto [status_tiny, tiny_v3] = encode(3, tiny, 32, 32);
+  ASSERT_EQ(status_tiny, BM_OK);
+  EXPECT_EQ(tiny_v3[4] >> 6, 0);
+  for (unsigned version : {0u, 1u, 4u}) EXPECT_EQ(encode(version, image, 512, 512).first, BM_PARAMETER_OUT_OF_RANGE);
+}
+
 // The bytes never depend on how the work is spread; bands decode on other threads.
 TEST(Bands, SameBytesWhateverTheParallelism) {
   nivra_test::SensorModel model;

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "nivra/nivra.h"
+#include "nivra/nivra.hpp"
 
 namespace {
 
@@ -54,4 +55,28 @@ TEST(StreamVectors, EveryEarlierVersionDecodesToItsPixels) {
           << v.file << " cut to " << n;
     }
   }
+}
+
+// Asked for version 2 (readers of the older container know no later stream), the encoder
+// writes exactly what the version 2 encoder wrote: its vectors, re-encoded from their pixels.
+TEST(StreamVectors, Version2OptionWritesTheVersion2EncodersBytes) {
+  std::size_t checked = 0;
+  for (const Vector& v : ReadExpected()) {
+    if (v.file.rfind("v2-", 0) != 0) continue;
+    std::vector<uint8_t> stored = ReadBytes(v.file);
+    std::vector<uint16_t> pixels(std::size_t(v.width) * v.height);
+    ASSERT_EQ(nivra_decode(stored.data(), static_cast<int32_t>(stored.size()), pixels.data(),
+                           static_cast<int32_t>(pixels.size())),
+              BM_OK)
+        << v.file;
+    std::vector<uint8_t> coded(pixels.size() * 3 + 4096);
+    auto length = static_cast<int32_t>(coded.size());
+    Brimlake::Nivra::EncodeOptions options;
+    options.stream_version = 2;
+    ASSERT_EQ(Brimlake::Nivra::encode(pixels.data(), v.width, v.height, coded.data(), &length, {}, options), BM_OK);
+    coded.resize(static_cast<std::size_t>(length));
+    EXPECT_EQ(coded, stored) << v.file;
+    ++checked;
+  }
+  EXPECT_GE(checked, 8u);
 }

@@ -36,14 +36,22 @@ const ParallelFor& OrSerial(const ParallelFor& parallel_for) {
 
 bm_status encode(const uint16_t* pixels, int32_t width, int32_t height, uint8_t* destination,
                  int32_t* destination_length, const ParallelFor& parallel_for) {
+  return encode(pixels, width, height, destination, destination_length, parallel_for, EncodeOptions{});
+}
+
+bm_status encode(const uint16_t* pixels, int32_t width, int32_t height, uint8_t* destination,
+                 int32_t* destination_length, const ParallelFor& parallel_for, const EncodeOptions& options) {
   if (pixels == nullptr || destination == nullptr || destination_length == nullptr || width <= 0 ||
       height <= 0 || *destination_length < 0 ||
-      int64_t{width} * height > std::numeric_limits<int32_t>::max()) {
+      int64_t{width} * height > std::numeric_limits<int32_t>::max() ||
+      (options.stream_version != kStreamVersion && options.stream_version != codec::kVersion2)) {
     return BM_PARAMETER_OUT_OF_RANGE;
   }
+  codec::EncodeOptions coding;
+  coding.version = static_cast<uint8_t>(options.stream_version);
   return Guarded([&] {
     return codec::Encode(pixels, static_cast<uint32_t>(width), static_cast<uint32_t>(height), destination,
-                         destination_length, OrSerial(parallel_for));
+                         destination_length, OrSerial(parallel_for), coding);
   });
 }
 
@@ -55,6 +63,16 @@ bm_status decode(const uint8_t* source, int32_t source_size, uint16_t* destinati
   return Guarded([&] {
     return codec::Decode(source, static_cast<std::size_t>(source_size), destination,
                          static_cast<std::size_t>(pixel_count), OrSerial(parallel_for));
+  });
+}
+
+bm_status verify(const uint8_t* source, int32_t source_size, const uint16_t* pixels, int32_t pixel_count,
+                 const ParallelFor& parallel_for, bool& same_pixels) {
+  same_pixels = false;
+  if (source == nullptr || pixels == nullptr || source_size <= 0 || pixel_count <= 0) return BM_INVALID_FILE_CONTENT;
+  return Guarded([&] {
+    return codec::Verify(source, static_cast<std::size_t>(source_size), pixels, static_cast<std::size_t>(pixel_count),
+                         OrSerial(parallel_for), same_pixels);
   });
 }
 

@@ -8,6 +8,7 @@
 
 #include "tarn/error.hpp"
 #include "tarn/file/destination.hpp"
+#include "tarn/file/metadata/chunk/codec/nivra.hpp"
 #include "tarn/file/version4_forms.hpp"
 #include "tarn/util/stream.hpp"
 
@@ -54,6 +55,9 @@ Metadata InFormatOf(const Metadata& metadata, Options options) {
   return IsOptionSet(options, Options::Version4Forms) ? WithVersion4FormsOnly(metadata) : Metadata(metadata);
 }
 
+// Readers of container version 4 decode Nivra streams up to version 2.
+unsigned NivraStreamVersionFor(Options options) { return IsOptionSet(options, Options::Version4Forms) ? 2 : 0; }
+
 }  // namespace
 
 File::File(fs::path path, const Metadata& metadata) : path(std::move(path)), metadata(metadata) {}
@@ -77,6 +81,7 @@ File File::ReadCompressed(const fs::path& path) {
 File File::Compress(const fs::path& destination, Options options) const {
   return Run(*this, CompressedName(destination, options), options, true,
              [options](const Metadata& source, std::istream& in, std::ostream& out) {
+               const codec::nivra::StreamVersionScope stream_version(NivraStreamVersionFor(options));
                const Metadata metadata = InFormatOf(source, options);
                return metadata.IsNivraTiff() ? metadata.HandleNivraTiff(in, out) : metadata.EncodeStream(in, out);
              });
@@ -123,6 +128,7 @@ File File::PrepareAndCompress(const fs::path& destination, Options options, Prep
   PrepareReport counted = PrepareReport::Of(metadata);
   File compressed = Run(*this, CompressedName(destination, options), options, true,
                         [&](const Metadata& source, std::istream& in, std::ostream& out) {
+                          const codec::nivra::StreamVersionScope stream_version(NivraStreamVersionFor(options));
                           const Metadata metadata = InFormatOf(source, options);
                           std::atomic<size_t> prepared{0};
                           Metadata written = metadata.IsNivraTiff() ? metadata.HandleNivraTiff(in, out)

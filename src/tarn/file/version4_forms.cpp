@@ -5,8 +5,8 @@
 namespace tarn {
 
 Metadata WithVersion4FormsOnly(const Metadata& metadata) {
-  // Readers of version 4 also decode only Nivra streams of version 2: once the encoder can
-  // be told to write those, this is where the walk below is told so.
+  // Readers of version 4 also decode only Nivra streams up to version 2; the compressing
+  // walk asks the encoder for those (StreamVersionScope in file.cpp).
   return Metadata(metadata.length, chunk::WithSourceBytesKept(metadata.chunks));
 }
 

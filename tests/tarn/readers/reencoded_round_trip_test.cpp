@@ -110,8 +110,25 @@ INSTANTIATE_TEST_SUITE_P(
                     DngCase{"RestartMarkers", {128, 64, 64, 2, 12, 1, 8, JpegTables::kOptimal}}),
     [](const testing::TestParamInfo<DngCase>& info) { return info.param.name; });
 
+// The Nivra stream versions of a compressed file's image chunks, in file order.
+std::vector<unsigned> StreamVersions(const fs::path& compressed) {
+  const Metadata metadata = Metadata::DeserializeFromFile(compressed);
+  const std::string bytes = ReadFile(compressed);
+  std::vector<unsigned> versions;
+  uint64_t offset = 0;
+  for (const auto& chunk : metadata.chunks) {
+    if (chunk->codec == Codec::Nivra) {
+      const auto info = Brimlake::Nivra::read_stream_info(reinterpret_cast<const uint8_t*>(bytes.data()) + offset,
+                                                          chunk->length);
+      versions.push_back(info ? info->version : 0);
+    }
+    offset += chunk->length;
+  }
+  return versions;
+}
+
 // Readers of version 4 must get a file they know: the same coded file stays version 4,
-// and a file without coded pieces is the same bytes whichever version is asked for.
+// and image streams are written in the stream version those readers decode.
 TEST(ReencodedContainer, Version4FormsOnly) {
   TempDir folder;
   const fs::path coded = folder / "coded.tif";
@@ -127,7 +144,13 @@ TEST(ReencodedContainer, Version4FormsOnly) {
   const fs::path version4 = folder / "version4.nivra";
   ASSERT_EQ(TarnCompressFile(plain.c_str(), newest.c_str(), nullptr), kTarnStatusOk);
   ASSERT_EQ(TarnCompressFileInVersion(plain.c_str(), version4.c_str(), nullptr, 4), kTarnStatusOk);
-  EXPECT_EQ(ReadFile(newest), ReadFile(version4));
+  const std::vector<unsigned> newest_streams = StreamVersions(newest), version4_streams = StreamVersions(version4);
+  ASSERT_FALSE(newest_streams.empty());
+  EXPECT_EQ(newest_streams, std::vector<unsigned>(newest_streams.size(), Brimlake::Nivra::kStreamVersion));
+  EXPECT_EQ(version4_streams, std::vector<unsigned>(newest_streams.size(), 2u));
+  const fs::path restored = folder / "restored.tif";
+  ASSERT_EQ(TarnDecompressFile(version4.c_str(), restored.c_str(), nullptr), kTarnStatusOk);
+  EXPECT_EQ(ReadFile(restored), ReadFile(plain));
   EXPECT_EQ(TarnCompressFileInVersion(plain.c_str(), (folder / "x.nivra").c_str(), nullptr, 3),
             kTarnStatusParameterOutOfRange);
 }

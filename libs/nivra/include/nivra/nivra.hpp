@@ -131,6 +131,25 @@ NIVRA_API bm_status encode(const uint16_t* pixels, int32_t width, int32_t height
 NIVRA_API bm_status decode(const uint8_t* source, int32_t source_size, uint16_t* destination, int32_t pixel_count,
                            const ParallelFor& parallel_for);
 
+// The newest stream version this library writes; decoders read it and every earlier one.
+constexpr unsigned kStreamVersion = 3;
+
+struct EncodeOptions {
+  // The version of the stream written: kStreamVersion, or 2 for readers that know no later
+  // version (exactly the bytes the version 2 encoder wrote). Any other value gives 11.
+  unsigned stream_version = kStreamVersion;
+};
+NIVRA_API bm_status encode(const uint16_t* pixels, int32_t width, int32_t height, uint8_t* destination,
+                           int32_t* destination_length, const ParallelFor& parallel_for, const EncodeOptions& options);
+
+// The check before storing a stream: decodes it band by band, each band into a buffer of its
+// own size (so at most one band per task is held at a time), checks each band's checksum and
+// compares it with `pixels`. Returns the status decoding gives (0, or 7 for a stream that does
+// not decode, 1 for memory); `same_pixels` is true only when it returns 0 and every pixel
+// matched. Never throws.
+NIVRA_API bm_status verify(const uint8_t* source, int32_t source_size, const uint16_t* pixels, int32_t pixel_count,
+                           const ParallelFor& parallel_for, bool& same_pixels);
+
 // What the start of a coded image says about it, read without decoding (README › Bit stream).
 struct StreamInfo {
   unsigned version = 0;   // stream version

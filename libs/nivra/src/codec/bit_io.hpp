@@ -97,6 +97,44 @@ class BitWriter {
   unsigned fill_ = 0;
 };
 
+// Reads extra bits by their position in the stream alone: a bit's place follows from the
+// lengths before it, so the reads of a row can be issued without waiting on each other.
+class BitCursor {
+ public:
+  BitCursor(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  // Whether `bits` more bits can be read by full 8-byte loads without passing the end.
+  bool Unchecked(uint64_t bits) const { return ((bit_ + bits) >> 3) + 8 <= size_; }
+  // The 64 bits from bit `at` on (bits past the end read as zeros). Unchecked: loads 8 bytes.
+  template <bool kChecked = true>
+  [[gnu::always_inline]] uint64_t Peek(uint64_t at) const {
+    uint64_t word = 0;
+    const std::size_t byte = static_cast<std::size_t>(at >> 3);
+    if (!kChecked || byte + 8 <= size_) {
+      std::memcpy(&word, data_ + byte, 8);
+    } else {
+      for (std::size_t i = byte; i < size_; ++i) word |= static_cast<uint64_t>(data_[i]) << (8 * (i - byte));
+    }
+    return word >> (at & 7);
+  }
+  [[gnu::always_inline]] uint32_t Get(unsigned bits) {  // bits <= 32
+    const uint32_t value = static_cast<uint32_t>(Peek(bit_) & ((uint64_t{1} << bits) - 1));
+    bit_ += bits;
+    return value;
+  }
+  uint64_t position() const { return bit_; }
+  void Advance(uint64_t bits) { bit_ += bits; }
+  // True when more bits were taken than the buffer held.
+  bool overrun() const { return bit_ > uint64_t{size_} * 8; }
+  // Bytes holding the bits taken so far (the last one possibly in part).
+  std::size_t BytesUsed() const { return static_cast<std::size_t>((bit_ + 7) >> 3); }
+
+ private:
+  const uint8_t* data_;
+  std::size_t size_;
+  uint64_t bit_ = 0;
+};
+
 class BitReader {
  public:
   BitReader(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}

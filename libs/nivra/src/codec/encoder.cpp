@@ -297,11 +297,23 @@ Layout ChooseLayout(const Source& source, std::size_t width, std::size_t height,
   return best.predictor == kAbove4 || above.bits > best.bits * 1.01 ? best : above;
 }
 
-void WriteStart(std::vector<uint8_t>& out, uint8_t mode, const Layout& layout, bool value_map, uint32_t width,
-                uint32_t height) {
-  out = {kMagic0, kMagic1, kVersion, mode,
+// Version 3's rANS states per band: as many as keep the final states (4 bytes each) a small
+// part of a band, at least 4096 pixels per state; version 2 has two.
+unsigned RansStates(uint8_t version, uint32_t width, const std::vector<Band>& bands) {
+  if (version < kVersion3) return 2;
+  std::size_t smallest = SIZE_MAX;
+  for (const Band& band : bands) smallest = std::min<std::size_t>(smallest, std::size_t{band.rows} * width);
+  unsigned states = 2;
+  while (states < kRansStatesMax && std::size_t{states} * 2 * kPixelsPerRansState <= smallest) states *= 2;
+  return states;
+}
+
+void WriteStart(std::vector<uint8_t>& out, uint8_t version, uint8_t mode, const Layout& layout, bool value_map,
+                unsigned states, uint32_t width, uint32_t height) {
+  const unsigned states_code = static_cast<unsigned>(std::countr_zero(states)) - 1;
+  out = {kMagic0, kMagic1, version, mode,
          static_cast<uint8_t>(layout.distance | layout.predictor << 2 | (value_map ? kValueMapFlag : 0) |
-                              kRansStatesCode << kRansStatesShift)};
+                              states_code << kRansStatesShift)};
   PutVarint(out, width);
   PutVarint(out, height);
 }
@@ -312,8 +324,8 @@ void WriteStart(std::vector<uint8_t>& out, uint8_t mode, const Layout& layout, b
 // must give back, which the checksums cover.
 template <class Source>
 bm_status CodeBands(std::vector<uint8_t>& head, const Source& source, const uint16_t* pixels, const Layout& layout,
-                    uint32_t width, const std::vector<Band>& bands, uint8_t* destination, int32_t* destination_length,
-                    const ParallelFor& parallel_for) {
+                    uint32_t width, const std::vector<Band>& bands, uint8_t version, unsigned states,
+                    uint8_t* destination, int32_t* destination_length, const ParallelFor& parallel_for) {
   std::vector<std::unique_ptr<TokenSink>> sinks(bands.size());
   std::vector<BandEntry> entries(bands.size());
   RunTasks(parallel_for, bands.size(), [&](std::size_t b) {
@@ -333,7 +345,13 @@ bm_status CodeBands(std::vector<uint8_t>& head, const Source& source, const uint
   WriteTables(head, counts, tables);
   std::vector<std::vector<uint8_t>> coded(bands.size());
   RunTasks(parallel_for, bands.size(), [&](std::size_t b) {
-    RansEncode(tables, sinks[b]->symbols.get(), sinks[b]->size(), coded[b]);
+    if (version < kVersion3) {
+      RansEncode(tables, sinks[b]->symbols.get(), sinks[b]->size(), coded[b]);
+    } else {
+      // Samples without a symbol (header pixels) lead the band.
+      const std::size_t skip = std::size_t{bands[b].rows} * width - sinks[b]->size();
+      RansEncodeColumns(tables, sinks[b]->symbols.get(), sinks[b]->size(), width, skip, states, coded[b]);
+    }
     sinks[b]->symbols.reset();
     entries[b].rans_size = coded[b].size();
     entries[b].bits_size = sinks[b]->writer.bits.Finish();
@@ -382,9 +400,11 @@ bm_status EncodeLossless(const uint16_t* pixels, uint32_t width, uint32_t height
     }
   }
   std::vector<uint8_t> head;
-  WriteStart(head, kModeLossless, layout, !ranks.empty(), width, height);
+  const unsigned states = RansStates(options.version, width, bands);
+  WriteStart(head, options.version, kModeLossless, layout, !ranks.empty(), states, width, height);
   if (!ranks.empty()) map.Write(head);
-  return CodeBands(head, source, pixels, layout, width, bands, destination, destination_length, parallel_for);
+  return CodeBands(head, source, pixels, layout, width, bands, options.version, states, destination,
+                   destination_length, parallel_for);
 }
 
 // README › Bit stream › Version 2 › Samples, Choosing the mode: every value is
@@ -420,13 +440,15 @@ bm_status EncodePrepared(const uint16_t* pixels, uint32_t width, uint32_t height
     return EncodeLossless(pixels, width, height, destination, destination_length, parallel_for, options);
   }
   std::vector<uint8_t> head;
-  WriteStart(head, kModePrepared, layout, false, width, height);
+  const unsigned states = RansStates(options.version, width, bands);
+  WriteStart(head, options.version, kModePrepared, layout, false, states, width, height);
   PutVarint(head, first_coded);
   for (std::size_t i = 0; i < first_coded; ++i) {
     head.push_back(static_cast<uint8_t>(pixels[i]));
     head.push_back(static_cast<uint8_t>(pixels[i] >> 8));
   }
-  return CodeBands(head, source, pixels, layout, width, bands, destination, destination_length, parallel_for);
+  return CodeBands(head, source, pixels, layout, width, bands, options.version, states, destination,
+                   destination_length, parallel_for);
 }
 
 }  // namespace

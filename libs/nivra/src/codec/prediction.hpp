@@ -21,14 +21,32 @@ enum Predictor : int {
 };
 constexpr int kPredictors = 5;
 
+// Min and max by conditional moves: compilers may turn them into jumps, which noise
+// makes unpredictable, and in the decoder they lie on the chain from pixel to pixel.
+inline int32_t Max(int32_t a, int32_t b) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  asm("cmpl %1, %0\n\tcmovl %1, %0" : "+r"(a) : "r"(b) : "cc");
+  return a;
+#else
+  return std::max(a, b);
+#endif
+}
+inline int32_t Min(int32_t a, int32_t b) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  asm("cmpl %1, %0\n\tcmovg %1, %0" : "+r"(a) : "r"(b) : "cc");
+  return a;
+#else
+  return std::min(a, b);
+#endif
+}
+
 template <int P>
 inline int32_t Predict(int32_t w, int32_t n, int32_t nw, int32_t ne, int32_t nn) {
   if constexpr (P == kMed) {
     // The median of w, n and w + n − nw: the planar guess clamped between the
-    // two neighbours. Min and max compile without the branches that noise
-    // would make unpredictable.
-    int32_t hi = std::max(w, n), lo = std::min(w, n);
-    return std::min(std::max(w + n - nw, lo), hi);
+    // two neighbours.
+    int32_t hi = Max(w, n), lo = Min(w, n);
+    return Min(Max(w + (n - nw), lo), hi);
   } else if constexpr (P == kAverage2) {
     return (w + n + 1) >> 1;
   } else if constexpr (P == kAverage4) {

@@ -1,4 +1,4 @@
-// Lossless contexts of a whole row at once (README › Bit stream › Both versions ›
+// Lossless contexts of a whole row at once (README › Bit stream › All versions ›
 // Activity, Context, lossless). They come from the rows above only, so they are
 // known before the row's first sample is coded and can be computed eight
 // samples at a time; the coding loops then just read them. SSE2 belongs to every

@@ -16,7 +16,7 @@ std::optional<StreamInfo> read_stream_info(const uint8_t* data, std::size_t size
   const uint64_t width = in.Varint(32);
   const uint64_t height = in.Varint(32);
   if (!in.ok()) return std::nullopt;
-  if (version != codec::kVersion1 && version != codec::kVersion) return std::nullopt;
+  if (version < codec::kVersion1 || version > codec::kVersion3) return std::nullopt;
   if (mode != codec::kModeLossless && mode != codec::kModePrepared) return std::nullopt;
   if (width == 0 || height == 0 || width * height > (uint64_t{1} << 31) - 1) return std::nullopt;
   return StreamInfo{version, mode == codec::kModePrepared, static_cast<uint32_t>(width), static_cast<uint32_t>(height)};

@@ -119,6 +119,16 @@ metadata::ChunkOperation CountingPrepared(Operation operation, std::atomic<size_
   };
 }
 
+// The chunks are coded on the library's threads with the stream version the caller chose.
+template <class Operation>
+metadata::ChunkOperation InCallersStreamVersion(Operation operation) {
+  const unsigned version = codec::nivra::StreamVersionOnThisThread();
+  return [operation, version](const Chunk& chunk, std::istream& in, std::ostream& out) {
+    const codec::nivra::StreamVersionScope scope(version);
+    return operation(chunk, in, out);
+  };
+}
+
 // The image codec stores at most half of an image; zstd may need more and grows the buffer.
 uint64_t EncodedGuess(const Chunk& chunk) { return chunk.length / 2 + 4096; }
 uint64_t DecodedGuess(const Chunk& chunk) { return chunk.DecodedLength(); }
@@ -213,7 +223,9 @@ bool Metadata::operator==(const Metadata& other) const {
 
 Metadata Metadata::EncodeStream(std::istream& in, std::ostream& out) const {
   return Walk<EncodeError, true>(
-      *this, in, out, [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.EncodeStream(i, o); },
+      *this, in, out,
+      InCallersStreamVersion(
+          [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.EncodeStream(i, o); }),
       EncodedGuess);
 }
 
@@ -245,9 +257,9 @@ Metadata Metadata::PrepareAndEncodeStream(std::istream& in, std::ostream& out,
                                           std::atomic<size_t>& prepared_chunks) const {
   return Walk<PrepareAndEncodeError, false>(
       *this, in, out,
-      CountingPrepared(
+      InCallersStreamVersion(CountingPrepared(
           [](const Chunk& chunk, std::istream& i, std::ostream& o) { return chunk.PrepareAndEncodeStream(i, o); },
-          prepared_chunks),
+          prepared_chunks)),
       EncodedGuess);
 }
 

@@ -75,6 +75,7 @@ uint64_t EncodeCapacity(const Geometry& geometry) { return geometry.PixelCount()
 
 std::atomic<bool> verification{true};
 thread_local uint64_t prepared_on_this_thread = 0;
+thread_local unsigned stream_version_on_this_thread = 0;
 std::mutex hook_mutex;
 std::function<void(std::span<uint8_t>)> encoded_stream_hook;
 
@@ -87,27 +88,28 @@ void RunEncodedStreamHook(std::span<uint8_t> stream) {
   if (hook) hook(stream);
 }
 
-// Decodes the stream into a buffer of its own and compares it with the pixels it was
-// made from: only a stream known to restore them may be stored.
+// Decodes the stream and compares it with the pixels it was made from: only a stream
+// known to restore them may be stored. The codec decodes band by band into buffers of a
+// band's size, so the check holds a band per thread, not another plane.
 void VerifyDecodesTo(const Geometry& geometry, const uint16_t* pixels, std::span<const uint8_t> stream) {
-  ByteBuffer decoded(geometry.PixelCount() * 2);
-  const bm_status status = Brimlake::Nivra::decode(stream.data(), static_cast<int32_t>(stream.size()),
-                                                   reinterpret_cast<uint16_t*>(decoded.span().data()),
-                                                   static_cast<int32_t>(geometry.PixelCount()), CodecThreads());
+  bool same_pixels = false;
+  const bm_status status =
+      Brimlake::Nivra::verify(stream.data(), static_cast<int32_t>(stream.size()), pixels,
+                              static_cast<int32_t>(geometry.PixelCount()), CodecThreads(), same_pixels);
   if (status != BM_OK) {
     throw VerifyError(fmt::format("its output does not decode ({})", bm_status_description(status)));
   }
-  if (std::memcmp(decoded.span().data(), pixels, decoded.size()) != 0) {
-    throw VerifyError("its output decodes to other pixels than it was given");
-  }
+  if (!same_pixels) throw VerifyError("its output decodes to other pixels than it was given");
 }
 
 CodecResult EncodeHostOrder(const Geometry& geometry, const uint16_t* pixels, std::span<uint8_t> destination) {
   int32_t encoded = static_cast<int32_t>(std::min<uint64_t>(EncodeCapacity(geometry), destination.size()));
   const int32_t capacity = encoded;
+  Brimlake::Nivra::EncodeOptions options;
+  if (stream_version_on_this_thread != 0) options.stream_version = stream_version_on_this_thread;
   const bm_status status =
       Brimlake::Nivra::encode(pixels, static_cast<int32_t>(geometry.width), static_cast<int32_t>(geometry.height),
-                              destination.data(), &encoded, CodecThreads());
+                              destination.data(), &encoded, CodecThreads(), options);
   if (status != BM_OK) throw EncodeError(status);
   if (encoded <= 0 || encoded > capacity) {
     throw implementation_error("the Nivra encoder reported a size outside its output capacity");
@@ -138,6 +140,14 @@ void SetEncodedStreamHook(std::function<void(std::span<uint8_t>)> hook) {
 void SetVerification(bool enabled) { verification.store(enabled, std::memory_order_relaxed); }
 
 }  // namespace hooks
+
+StreamVersionScope::StreamVersionScope(unsigned version) : previous_(stream_version_on_this_thread) {
+  stream_version_on_this_thread = version;
+}
+
+StreamVersionScope::~StreamVersionScope() { stream_version_on_this_thread = previous_; }
+
+unsigned StreamVersionOnThisThread() { return stream_version_on_this_thread; }
 
 VerifyError::VerifyError(const std::string& text) : EncodeError(text, Codec::Nivra, kTarnStatusIncompatibleImage) {}
 

@@ -51,6 +51,21 @@ CodecResult PrepareSpan(const ImageChunk& chunk, std::span<const uint8_t> source
 // already are left as they are and not counted): the walks tell from it what they prepared.
 uint64_t PreparedOnThisThread();
 
+// The Nivra stream version that encodes on the calling thread write while the scope lives
+// (0: the newest). Readers of container version 4 know streams up to version 2 only, so
+// writing for them sets 2 here; the chunk walks carry the caller's choice to their threads.
+class StreamVersionScope {
+ public:
+  explicit StreamVersionScope(unsigned version);
+  ~StreamVersionScope();
+  StreamVersionScope(const StreamVersionScope&) = delete;
+  StreamVersionScope& operator=(const StreamVersionScope&) = delete;
+
+ private:
+  unsigned previous_;
+};
+unsigned StreamVersionOnThisThread();
+
 // Swaps the two bytes of every 16-bit value; source and destination may be the same span.
 void SwapBytes16(std::span<const uint8_t> source, std::span<uint8_t> destination);
 
